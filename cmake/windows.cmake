@@ -1,0 +1,41 @@
+# Windows build: sntp.dll, the dev host and the Windows tests run under Wine.
+set(SNTP_WIN_DEFINES _WIN32_WINNT=0x0600 WINVER=0x0600 _WIN32_IE=0x0600 STRICT)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# The plug-in's code apart from its entry routine, as objects: the DLL is
+# made of them, and the Windows tests of its internals link them directly.
+add_library(sntp_core OBJECT
+  ${SNTP_PURE_SOURCES}
+  src/plugin/global_text.cpp
+  src/settings/settings.cpp
+)
+target_include_directories(sntp_core PUBLIC src res)
+target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})
+target_compile_options(sntp_core PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti)
+
+
+add_library(sntp SHARED
+  src/plugin/entry.cpp
+  $<TARGET_OBJECTS:sntp_core>
+  src/plugin/sntp.def
+  res/sntp.rc
+)
+set_target_properties(sntp PROPERTIES PREFIX "" OUTPUT_NAME sntp)
+target_include_directories(sntp PRIVATE src res)
+target_compile_definitions(sntp PRIVATE ${SNTP_WIN_DEFINES})
+target_compile_options(sntp PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti>)
+# The runtime is linked in, so the DLL imports system DLLs only.
+target_link_options(sntp PRIVATE -static -static-libgcc -static-libstdc++)
+set(SNTP_SYSTEM_LIBS wsock32 comctl32 user32 kernel32)
+target_link_libraries(sntp PRIVATE ${SNTP_SYSTEM_LIBS})
+set_source_files_properties(res/sntp.rc PROPERTIES
+  OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/strings.rc;${PROJECT_SOURCE_DIR}/res/dialogs.rc;${PROJECT_SOURCE_DIR}/res/resource.h;${PROJECT_SOURCE_DIR}/res/sntp.ico")
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${GTEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
+
+add_subdirectory(tools/devhost)
+add_subdirectory(tests/win)

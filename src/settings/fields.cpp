@@ -1,0 +1,72 @@
+#include "settings/fields.h"
+
+#include <cstring>
+
+bool is_space_char(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int32_t parse_int(const char* text, const char** end) {
+  const char* p = text;
+  while (is_space_char(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  uint32_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10u + static_cast<uint32_t>(*p - '0');
+    ++p;
+  }
+  if (negative) value = 0u - value;
+  if (end) *end = p;
+  return static_cast<int32_t>(value);
+}
+
+static bool is_cp932_lead_byte(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+size_t cp932_cut_length(const char* text, size_t max_len) {
+  size_t i = 0;
+  while (i < max_len && text[i] != '\0') {
+    if (is_cp932_lead_byte(static_cast<unsigned char>(text[i])) && text[i + 1] != '\0') {
+      if (i + 2 > max_len) break;  // the pair would straddle the limit
+      i += 2;
+    } else {
+      i += 1;
+    }
+  }
+  return i;
+}
+
+bool read_field(const char* text, int index, char* out, size_t out_size) {
+  if (out_size > 0) out[0] = '\0';
+  if (text == nullptr || index < 0) return false;
+  const char* p = text;
+  for (int skipped = 0; skipped < index; ++skipped) {
+    p = std::strchr(p, ';');
+    if (p == nullptr) return false;
+    ++p;
+  }
+  if (*p == '\0') return false;
+  size_t len = 0;
+  while (p[len] != '\0' && p[len] != ';') ++len;
+  if (out_size == 0) return true;
+  // Fields are at most kFieldSize - 1 characters, and never cut inside a
+  // double-byte character (';' is never a trail byte in code page 932).
+  size_t limit = len;
+  if (limit > kFieldSize - 1) limit = kFieldSize - 1;
+  if (limit > out_size - 1) limit = out_size - 1;
+  size_t keep = cp932_cut_length(p, limit);
+  std::memcpy(out, p, keep);
+  out[keep] = '\0';
+  return true;
+}
+
+int32_t read_int_field(const char* text, int index) {
+  char field[kFieldSize];
+  if (!read_field(text, index, field, sizeof field)) return 0;
+  return parse_int(field);
+}

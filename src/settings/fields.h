@@ -1,0 +1,33 @@
+// Readers for the short ";"-separated texts the plug-in keeps in its items.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A field holds at most this many characters and a terminating zero; longer
+// fields are cut.
+constexpr size_t kFieldSize = 512;
+
+// Reads a decimal number the way the Windows C runtime's atoi does: optional
+// leading white space (space, tab, LF, VT, FF, CR), an optional sign, then
+// digits up to the first other character; no digits reads as 0. A number
+// too large for 32 bits wraps modulo 2^32 as that runtime's loop does, but
+// the arithmetic is unsigned, so there is no undefined behaviour. If `end`
+// is given it receives the position after the last character read.
+int32_t parse_int(const char* text, const char** end = nullptr);
+
+// True for the white-space characters parse_int skips.
+bool is_space_char(char c);
+
+// Length of the longest prefix of `text`, at most `max_len` bytes, that does
+// not end in the middle of a double-byte character of code page 932.
+size_t cp932_cut_length(const char* text, size_t max_len);
+
+// Copies field `index` (from 0) of a ";"-separated text into `out`: skip
+// `index` ";" characters; if the text ends there (or has fewer) the field is
+// missing and false is returned with `out` empty. Otherwise the field runs to
+// the next ";" or the end of the text, cut to fit `out_size`.
+bool read_field(const char* text, int index, char* out, size_t out_size);
+
+// Field `index` read as a number; a missing or empty field reads as 0.
+int32_t read_int_field(const char* text, int index);

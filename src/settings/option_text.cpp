@@ -1,0 +1,20 @@
+#include "settings/option_text.h"
+
+#include <cstdio>
+
+#include "settings/fields.h"
+
+void format_option_string(const ItemOptions& options, char* out, size_t out_size) {
+  std::snprintf(out, out_size, "%d;%d;%d;%d;", static_cast<int>(static_cast<int16_t>(options.port)),
+                static_cast<int>(options.skip_small_offsets), static_cast<int>(options.sync_threshold_ms),
+                static_cast<int>(options.quiet_update));
+}
+
+ItemOptions parse_option_string(const char* text) {
+  ItemOptions options{};
+  options.port = static_cast<uint16_t>(static_cast<uint32_t>(read_int_field(text, 0)) & 0xFFFFu);
+  options.skip_small_offsets = read_int_field(text, 1);
+  options.sync_threshold_ms = read_int_field(text, 2);
+  options.quiet_update = read_int_field(text, 3);
+  return options;
+}

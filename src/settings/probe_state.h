@@ -1,0 +1,37 @@
+// The plug-in's working record for one running check or one open property
+// sheet. Allocated zero-filled from the global heap; a running check reaches
+// it through its item's `probe` field.
+#pragma once
+
+#include <cstdint>
+
+// Size of the buffer that receives the host entry of an asynchronous lookup
+// (MAXGETHOSTSTRUCT of Windows Sockets).
+constexpr int kLookupBufferSize = 1024;
+// server_name holds at most this many characters and a terminating zero.
+constexpr int kServerNameSize = 512;
+constexpr uint16_t kDefaultNtpPort = 123;
+
+// Host version packed one byte per component: major in the top byte, then
+// minor, revision and build; 0 when the host gave no usable answer.
+using HostVersion = uint32_t;
+
+struct ProbeState {
+  alignas(8) uint8_t lookup_buffer[kLookupBufferSize];  // host entry of the name lookup
+  char server_name[kServerNameSize];  // host name or dotted address
+  uint64_t send_time;     // FILETIME just after the request went out (T1)
+  uint64_t receive_time;  // FILETIME just after the reply was read (T4)
+  uint16_t port;          // server UDP port, host byte order
+  int32_t skip_small_offsets;  // leave the clock alone below the threshold
+  int32_t sync_threshold_ms;   // the threshold, in milliseconds
+  int32_t quiet_update;        // move the clock without asking the host to announce it
+  HostVersion host_version;    // set by the property sheet only
+
+  // Where the request went, so that only the server's own datagram counts as
+  // the reply (network byte order).
+  uint32_t server_addr;
+  uint16_t server_port;
+  // Set once MSG_CHECK_END has been sent: later notifications and ticks for
+  // this check do nothing more.
+  int32_t check_over;
+};

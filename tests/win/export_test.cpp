@@ -1,0 +1,214 @@
+// Loads the built sntp.dll as the host does and calls its registration
+// exports by name and by ordinal, checking the calling convention and the
+// bytes they hand back.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host_side.h"
+#include "plugin/host_contract.h"
+#include "stdcall_probe.h"
+
+namespace {
+
+class Exports : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    module_ = LoadLibraryA((program_directory() + "sntp.dll").c_str());
+    ASSERT_NE(module_, nullptr) << GetLastError();
+  }
+  static void TearDownTestSuite() { FreeLibrary(module_); }
+
+  static const void* by_name(const char* name) {
+    return reinterpret_cast<const void*>(GetProcAddress(module_, name));
+  }
+  static const void* by_ordinal(int ordinal) {
+    return reinterpret_cast<const void*>(GetProcAddress(module_, MAKEINTRESOURCEA(ordinal)));
+  }
+  // Calls an export checking that it removed exactly its own arguments.
+  static uint32_t call(const char* name, std::initializer_list<uint32_t> args) {
+    const void* fn = by_name(name);
+    EXPECT_NE(fn, nullptr) << name;
+    if (fn == nullptr) return 0xDEADBEEF;
+    StdcallOutcome out = call_stdcall(fn, args);
+    EXPECT_EQ(out.stack_error, 0) << name << " does not use the Windows API calling convention";
+    return out.result;
+  }
+
+  static HMODULE module_;
+};
+HMODULE Exports::module_;
+
+TEST_F(Exports, NamesAndOrdinalsMatch) {
+  const struct {
+    const char* name;
+    int ordinal;
+  } table[] = {
+      {"GetProtocolList", 1}, {"GetToolList", 2},  {"SNTP_GetItemText", 28},
+      {"SNTP_ProtocolProperty", 31}, {"SNTP_GetInfo", 32}, {"SNTP_EndNotify", 33},
+  };
+  for (const auto& e : table) {
+    ASSERT_NE(by_name(e.name), nullptr) << e.name << " is not exported undecorated";
+    EXPECT_EQ(by_name(e.name), by_ordinal(e.ordinal)) << e.name << " is not at ordinal " << e.ordinal;
+  }
+  for (int ordinal = 3; ordinal <= 19; ++ordinal) {
+    EXPECT_EQ(by_ordinal(ordinal), nullptr) << "ordinal " << ordinal << " must stay empty";
+  }
+  EXPECT_EQ(by_name("_GetProtocolList@8"), nullptr);
+}
+
+TEST_F(Exports, GetProtocolListDescribesOneProtocol) {
+  ProtocolEntry entry;
+  std::memset(&entry, 0xCC, sizeof entry);
+  EXPECT_EQ(call("GetProtocolList", {0, arg(&entry)}), 0u);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&entry);
+  EXPECT_EQ(bytes[0], 0xCC) << "the first four bytes are not the plug-in's to write";
+  EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 4), "SNTP");
+  EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 260), "SNTP_");
+  EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 516), "");
+  EXPECT_EQ(*reinterpret_cast<const int32_t*>(bytes + 772), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 776), "");
+  EXPECT_EQ(*reinterpret_cast<const int32_t*>(bytes + 1032), -1);
+
+  // A host enumerating from 0 finds exactly one protocol; the entry stays untouched.
+  ProtocolEntry untouched;
+  std::memset(&untouched, 0x5A, sizeof untouched);
+  ProtocolEntry copy = untouched;
+  EXPECT_EQ(static_cast<int32_t>(call("GetProtocolList", {1, arg(&untouched)})), -1);
+  EXPECT_EQ(static_cast<int32_t>(call("GetProtocolList", {0x7FFFFFFF, arg(&untouched)})), -1);
+  EXPECT_EQ(static_cast<int32_t>(call("GetProtocolList", {static_cast<uint32_t>(-1), arg(&untouched)})), -1);
+  EXPECT_EQ(0, std::memcmp(&untouched, &copy, sizeof copy));
+}
+
+TEST_F(Exports, NoToolsAndNothingToDoOnNotify) {
+  EXPECT_EQ(static_cast<int32_t>(call("GetToolList", {7, 9})), -1);
+  EXPECT_EQ(call("SNTP_EndNotify", {}), 0u);
+  EXPECT_EQ(call("SNTP_ProtocolProperty", {12345}), 0u);
+}
+
+TEST_F(Exports, GetInfoDescribesTheItemType) {
+  std::vector<uint8_t> info(sizeof(ItemTypeInfo), 0xCC);
+  ASSERT_EQ(call("SNTP_GetInfo", {arg(info.data())}), 0u);
+  const uint8_t* b = info.data();
+  EXPECT_EQ(b[0], 0xCC);
+  EXPECT_STREQ(reinterpret_cast<const char*>(b + 4), "sntp://");
+  EXPECT_STREQ(reinterpret_cast<const char*>(b + 260), "SNTPアイテムの追加(&S)...");
+  EXPECT_STREQ(reinterpret_cast<const char*>(b + 516), "");
+  EXPECT_EQ(*reinterpret_cast<const int32_t*>(b + 776), 1);
+  auto* commands = *reinterpret_cast<uint8_t* const*>(b + 772);
+  ASSERT_NE(commands, nullptr);
+  // The array is a fixed global-heap block of one 520-byte entry, zero-filled.
+  EXPECT_GE(GlobalSize(commands), 520u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(commands), "開く(&O)");
+  EXPECT_STREQ(reinterpret_cast<const char*>(commands + 256), "open");
+  EXPECT_EQ(*reinterpret_cast<const int32_t*>(commands + 512), 1);
+  EXPECT_EQ(*reinterpret_cast<const int32_t*>(commands + 516), 0);
+  size_t label_len = std::strlen(reinterpret_cast<const char*>(commands));
+  for (size_t i = label_len; i < 256; ++i) ASSERT_EQ(commands[i], 0) << "label padding at " << i;
+
+  // A second call hands out a second array; the module keeps neither.
+  std::vector<uint8_t> again(sizeof(ItemTypeInfo), 0);
+  ASSERT_EQ(call("SNTP_GetInfo", {arg(again.data())}), 0u);
+  auto* second = *reinterpret_cast<uint8_t* const*>(again.data() + 772);
+  EXPECT_NE(second, commands);
+  EXPECT_EQ(GlobalFree(commands), nullptr);
+  EXPECT_EQ(GlobalFree(second), nullptr);
+}
+
+std::string item_text_via_export(uint32_t handle) {
+  auto block = reinterpret_cast<HGLOBAL>(static_cast<uintptr_t>(handle));
+  EXPECT_NE(block, nullptr);
+  if (block == nullptr) return "<null>";
+  EXPECT_NE(GlobalFlags(block) & GMEM_INVALID_HANDLE, static_cast<UINT>(GMEM_INVALID_HANDLE));
+  const char* text = static_cast<const char*>(GlobalLock(block));
+  // A movable block: the handle is not the address of its contents.
+  EXPECT_NE(static_cast<const void*>(text), static_cast<const void*>(block));
+  std::string copy = text ? std::string(text) : "<unlockable>";
+  EXPECT_EQ(GlobalSize(block), copy.size() + 1);
+  GlobalUnlock(block);
+  EXPECT_EQ(GlobalFree(block), nullptr);
+  return copy;
+}
+
+TEST_F(Exports, GetItemTextHandsOutAMovableCopyOfTheAddress) {
+  CheckItem* item = new_item();
+  set_item_text(&item->address, "sntp://ntp.example.jp");
+  EXPECT_EQ(item_text_via_export(call("SNTP_GetItemText", {arg(item)})), "sntp://ntp.example.jp");
+  EXPECT_STREQ(item->address, "sntp://ntp.example.jp");
+
+  set_item_text(&item->address, nullptr);
+  EXPECT_EQ(item_text_via_export(call("SNTP_GetItemText", {arg(item)})), "");
+
+  std::string huge(1 << 20, 'a');
+  set_item_text(&item->address, ("sntp://" + huge).c_str());
+  EXPECT_EQ(item_text_via_export(call("SNTP_GetItemText", {arg(item)})), "sntp://" + huge);
+  free_item(item);
+}
+
+TEST_F(Exports, VersionResourceIsJapaneseAndNumbered) {
+  std::string path = program_directory() + "sntp.dll";
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT len = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &len));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00000000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x000B0000u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00000000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x000B0000u);
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len));
+  EXPECT_EQ(translation[0], 0x0411);
+  const char* version = nullptr;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\StringFileInfo\\041103a4\\FileVersion",
+                             reinterpret_cast<void**>(const_cast<char**>(&version)), &len));
+  EXPECT_STREQ(version, "0.0.11.0");
+
+  EXPECT_NE(FindResourceExA(module_, RT_VERSION, MAKEINTRESOURCEA(1), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)),
+            nullptr);
+  EXPECT_NE(FindResourceExA(module_, RT_GROUP_ICON, MAKEINTRESOURCEA(100), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)),
+            nullptr);
+}
+
+TEST_F(Exports, ImportsOnlySystemLibraries) {
+  auto* base = reinterpret_cast<const uint8_t*>(module_);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  const char* allowed[] = {"KERNEL32.dll", "USER32.dll", "COMCTL32.dll", "WSOCK32.dll", "msvcrt.dll"};
+  for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name != 0; ++d) {
+    const char* name = reinterpret_cast<const char*>(base + d->Name);
+    bool ok = false;
+    for (const char* a : allowed) ok = ok || lstrcmpiA(a, name) == 0;
+    EXPECT_TRUE(ok) << "unexpected import " << name;
+  }
+  EXPECT_NE(nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, 0);
+  EXPECT_NE(nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT, 0);
+}
+
+}  // namespace
+
+namespace {
+
+int __cdecl caller_cleans(int a, int b) { return a + b; }
+int __stdcall callee_cleans(int a, int b) { return a * b; }
+
+// The probe itself must tell the two conventions apart, or the checks above prove nothing.
+TEST(StdcallProbe, TellsTheConventionsApart) {
+  StdcallOutcome cdecl_call = call_stdcall(reinterpret_cast<const void*>(&caller_cleans), {2, 3});
+  EXPECT_EQ(cdecl_call.result, 5u);
+  EXPECT_EQ(cdecl_call.stack_error, 8);
+  StdcallOutcome std_call = call_stdcall(reinterpret_cast<const void*>(&callee_cleans), {2, 3});
+  EXPECT_EQ(std_call.result, 6u);
+  EXPECT_EQ(std_call.stack_error, 0);
+}
+
+}  // namespace
