@@ -8,6 +8,7 @@ set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_library(sntp_core OBJECT
   ${SNTP_PURE_SOURCES}
   src/plugin/global_text.cpp
+  src/plugin/module.cpp
   src/settings/settings.cpp
 )
 target_include_directories(sntp_core PUBLIC src res)

@@ -6,15 +6,12 @@
 
 #include "plugin/exports.h"
 #include "plugin/global_text.h"
-
-static HINSTANCE g_instance;
-
-HINSTANCE module_instance() { return g_instance; }
+#include "plugin/module.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
   // Every notification records the instance and makes sure the common
   // controls (up-down, property sheets) are registered for this process.
-  g_instance = instance;
+  set_module_instance(instance);
   InitCommonControls();
   return TRUE;
 }

@@ -15,6 +15,3 @@ int WINAPI SNTP_EndNotify();
 int WINAPI SNTP_ProtocolProperty(int unused);
 HGLOBAL WINAPI SNTP_GetItemText(CheckItem* item);
 }
-
-// The module instance handle, for dialog templates and string resources.
-HINSTANCE module_instance();
