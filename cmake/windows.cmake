@@ -2,6 +2,10 @@
 set(SNTP_WIN_DEFINES _WIN32_WINNT=0x0600 WINVER=0x0600 _WIN32_IE=0x0600 STRICT)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+option(SNTP_DLL_ONLY "Build sntp.dll alone (no dev host, no tests)" OFF)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  include(cmake/clang-cp932.cmake)
+endif()
 
 # The plug-in's code apart from its entry routine, as objects: the DLL is
 # made of them, and the Windows tests of its internals link them directly.
@@ -33,6 +37,14 @@ set(SNTP_SYSTEM_LIBS wsock32 comctl32 user32 kernel32)
 target_link_libraries(sntp PRIVATE ${SNTP_SYSTEM_LIBS})
 set_source_files_properties(res/sntp.rc PROPERTIES
   OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/strings.rc;${PROJECT_SOURCE_DIR}/res/dialogs.rc;${PROJECT_SOURCE_DIR}/res/resource.h;${PROJECT_SOURCE_DIR}/res/sntp.ico")
+
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  sntp_compile_converted(sntp_core)
+  sntp_compile_converted(sntp)
+endif()
+if(SNTP_DLL_ONLY)
+  return()
+endif()
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

@@ -18,7 +18,7 @@ namespace {
 class Exports : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    module_ = LoadLibraryA((program_directory() + "sntp.dll").c_str());
+    module_ = LoadLibraryA(plugin_path().c_str());
     ASSERT_NE(module_, nullptr) << GetLastError();
   }
   static void TearDownTestSuite() { FreeLibrary(module_); }
@@ -150,7 +150,7 @@ TEST_F(Exports, GetItemTextHandsOutAMovableCopyOfTheAddress) {
 }
 
 TEST_F(Exports, VersionResourceIsJapaneseAndNumbered) {
-  std::string path = program_directory() + "sntp.dll";
+  std::string path = plugin_path();
   DWORD ignored = 0;
   DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
   ASSERT_GT(size, 0u);

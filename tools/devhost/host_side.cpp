@@ -137,6 +137,13 @@ std::string program_directory() {
   return slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
 }
 
+std::string plugin_path() {
+  char path[MAX_PATH];
+  DWORD n = GetEnvironmentVariableA("SNTP_DLL", path, sizeof path);
+  if (n > 0 && n < sizeof path) return std::string(path, n);
+  return program_directory() + "sntp.dll";
+}
+
 CheckItem* new_item() {
   auto* item = static_cast<CheckItem*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(CheckItem)));
   if (item != nullptr) item->socket = kNoSocket;

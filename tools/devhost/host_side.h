@@ -54,6 +54,10 @@ void unload_plugin(PluginApi* api);
 
 // The directory of the running program, with a trailing backslash.
 std::string program_directory();
+// The plug-in to load: the SNTP_DLL environment variable when it is set
+// (the tests run once more against another compiler's build that way),
+// else sntp.dll beside the program.
+std::string plugin_path();
 
 // Items as the host keeps them: zero-filled, no socket, texts on the global heap.
 CheckItem* new_item();

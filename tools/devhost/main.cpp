@@ -102,7 +102,7 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
-  std::string path = argc > 2 ? argv[2] : program_directory() + "sntp.dll";
+  std::string path = argc > 2 ? argv[2] : plugin_path();
   PluginApi api;
   std::string error;
   if (!load_plugin(path, &api, &error)) {
