@@ -14,6 +14,7 @@ add_custom_command(
   COMMAND ${PROJECT_SOURCE_DIR}/cmake/cp932-literals ${PROJECT_SOURCE_DIR} ${SNTP_CP932_ROOT} ${SNTP_ALL_SOURCES}
   DEPENDS ${SNTP_ALL_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/cp932-literals
   COMMENT "Converting literals to code page 932 for clang")
+add_custom_target(sntp_cp932_sources DEPENDS ${SNTP_CP932_OUTPUTS})
 set(SNTP_CHARSET_FLAGS)
 
 # Points a target's sources under src/ at their converted copies.
@@ -33,4 +34,5 @@ function(sntp_compile_converted target)
   endforeach()
   set_property(TARGET ${target} PROPERTY SOURCES ${mapped})
   target_include_directories(${target} BEFORE PRIVATE ${SNTP_CP932_ROOT}/src)
+  add_dependencies(${target} sntp_cp932_sources)
 endfunction()

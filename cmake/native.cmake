@@ -1,5 +1,12 @@
 # Native build: the pure code and its unit tests, under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; or, with SNTP_FUZZ (clang), its fuzz targets.
+option(SNTP_FUZZ "Build the libFuzzer targets instead of the unit tests (clang)" OFF)
+if(SNTP_FUZZ)
+  include(cmake/clang-cp932.cmake)
+  add_subdirectory(tests/fuzz)
+  return()
+endif()
+
 set(SNTP_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
