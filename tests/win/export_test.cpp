@@ -49,7 +49,8 @@ TEST_F(Exports, NamesAndOrdinalsMatch) {
     int ordinal;
   } table[] = {
       {"GetProtocolList", 1}, {"GetToolList", 2},  {"SNTP_GetItemText", 28},
-      {"SNTP_ProtocolProperty", 31}, {"SNTP_GetInfo", 32}, {"SNTP_EndNotify", 33},
+      {"SNTP_ExecItem", 29}, {"SNTP_Property", 30}, {"SNTP_ProtocolProperty", 31},
+      {"SNTP_GetInfo", 32}, {"SNTP_EndNotify", 33},
   };
   for (const auto& e : table) {
     ASSERT_NE(by_name(e.name), nullptr) << e.name << " is not exported undecorated";
