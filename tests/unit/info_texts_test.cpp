@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -26,32 +27,21 @@ std::string reference(uint8_t stratum, uint8_t a, uint8_t b, uint8_t c, uint8_t 
 }
 
 TEST(InfoTexts, PrecisionAtEveryBoundary) {
-  EXPECT_EQ(precision(-1), "500 msec");
-  EXPECT_EQ(precision(-6), "15 msec");
-  EXPECT_EQ(precision(-9), "1 msec");
-  EXPECT_EQ(precision(-10), "976 μsec");
-  EXPECT_EQ(precision(-19), "1 μsec");
-  EXPECT_EQ(precision(-20), "953 nsec");
-  EXPECT_EQ(precision(-29), "1 nsec");
-  EXPECT_EQ(precision(-30), kUnknownText);
-  EXPECT_EQ(precision(-128), kUnknownText);
-  EXPECT_EQ(precision(0), "(unchanged)");
-  EXPECT_EQ(precision(3), "(unchanged)");
-  EXPECT_EQ(precision(127), "(unchanged)");
+  const std::pair<int32_t, std::string> rows[] = {
+      {-1, "500 msec"},  {-6, "15 msec"},  {-9, "1 msec"},     {-10, "976 μsec"},      {-19, "1 μsec"},
+      {-20, "953 nsec"}, {-29, "1 nsec"},  {-30, kUnknownText}, {-128, kUnknownText}, {0, "(unchanged)"},
+      {3, "(unchanged)"}, {127, "(unchanged)"},
+  };
+  for (const auto& [p, text] : rows) EXPECT_EQ(precision(p), text) << p;
 }
 
 TEST(InfoTexts, PollAtEveryBoundary) {
-  EXPECT_EQ(poll(0), "1 sec");
-  EXPECT_EQ(poll(6), "64 sec");
-  EXPECT_EQ(poll(30), "1073741824 sec");
-  EXPECT_EQ(poll(31), kUnknownText);
-  EXPECT_EQ(poll(127), kUnknownText);
-  EXPECT_EQ(poll(-1), "500 msec");
-  EXPECT_EQ(poll(-3), "125 msec");
-  EXPECT_EQ(poll(-10), "0 msec");
-  EXPECT_EQ(poll(-31), "0 msec");
-  EXPECT_EQ(poll(-32), kUnknownText);
-  EXPECT_EQ(poll(-128), kUnknownText);
+  const std::pair<int32_t, std::string> rows[] = {
+      {0, "1 sec"},      {6, "64 sec"},    {30, "1073741824 sec"}, {31, kUnknownText}, {127, kUnknownText},
+      {-1, "500 msec"},  {-3, "125 msec"}, {-10, "0 msec"},        {-31, "0 msec"},    {-32, kUnknownText},
+      {-128, kUnknownText},
+  };
+  for (const auto& [n, text] : rows) EXPECT_EQ(poll(n), text) << n;
 }
 
 TEST(InfoTexts, ReferenceIdentifierByStratum) {

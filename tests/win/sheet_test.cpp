@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -121,36 +122,26 @@ TEST_F(SheetTest, PortsAndServersAreStoredAsTyped) {
 }
 
 TEST_F(SheetTest, CancelOrClosingTheSheetStoresNothing) {
-  for (const char* field_value : {"x", "タイトル"}) {
-    for (char** field : {&item_->title, &item_->address, &item_->options, &item_->comment}) {
-      set_item_text(field, field_value);
-    }
-    set_item_text(&item_->options, "8123;0;700;0;");
-    char* before[] = {item_->title, item_->address, item_->options, item_->comment};
-    for (bool by_frame : {false, true}) {
-      SheetRun run = property([&](HWND sheet) {
-        HWND page = show_page(sheet, kGeneral);
-        type(page, IDC_TITLE, "新");
-        type(page, IDC_SERVER, "other.example");
-        type(page, IDC_PORT, "999");
-        type(page, IDC_COMMENT, "変更");
-        page = show_page(sheet, kOptions);
-        click(page, IDC_SKIP_SMALL_OFFSETS);
-        type(page, IDC_THRESHOLD, "20");
-        click(page, IDC_QUIET_UPDATE);
-        if (by_frame) {
-          SendMessageA(sheet, WM_SYSCOMMAND, SC_CLOSE, 0);
-        } else {
-          press(sheet, PSBTN_CANCEL);
-        }
-      });
-      EXPECT_TRUE(run.sheet_shown);
-      EXPECT_EQ(run.result, -1);
-      char* after[] = {item_->title, item_->address, item_->options, item_->comment};
-      for (int i = 0; i < 4; ++i) EXPECT_EQ(after[i], before[i]) << "field " << i << " was replaced";
-      EXPECT_EQ(item_text(item_->options), "8123;0;700;0;");
-      EXPECT_EQ(item_text(item_->title), field_value);
-    }
+  for (char** field : {&item_->title, &item_->address, &item_->comment}) set_item_text(field, "タイトル");
+  set_item_text(&item_->options, "8123;0;700;0;");
+  char* before[] = {item_->title, item_->address, item_->options, item_->comment};
+  for (bool by_frame : {false, true}) {
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      for (int id : {IDC_TITLE, IDC_SERVER, IDC_PORT, IDC_COMMENT}) type(page, id, "999");
+      page = show_page(sheet, kOptions);
+      click(page, IDC_SKIP_SMALL_OFFSETS);
+      type(page, IDC_THRESHOLD, "20");
+      click(page, IDC_QUIET_UPDATE);
+      if (by_frame) SendMessageA(sheet, WM_SYSCOMMAND, SC_CLOSE, 0);
+      else press(sheet, PSBTN_CANCEL);
+    });
+    EXPECT_TRUE(run.sheet_shown);
+    EXPECT_EQ(run.result, -1);
+    char* after[] = {item_->title, item_->address, item_->options, item_->comment};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(after[i], before[i]) << "field " << i << " was replaced";
+    EXPECT_EQ(item_text(item_->options), "8123;0;700;0;");
+    EXPECT_EQ(item_text(item_->title), "タイトル");
   }
 }
 
@@ -262,6 +253,36 @@ TEST_F(SheetTest, OlderHostsGetTheCommentOnOneLine) {
   EXPECT_EQ(item_->comment, nullptr);
 }
 
+// A check's working record is the item's `probe`; the sheet keeps its own
+// apart, so a check may start or end while the sheet is open.
+TEST_F(SheetTest, TheSheetNeverTouchesTheRecordOfARunningCheck) {
+  auto* check = static_cast<ProbeState*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(ProbeState)));
+  ASSERT_NE(check, nullptr);
+  lstrcpyA(check->server_name, "check.example");
+  check->port = 4321;
+  check->sync_threshold_ms = 999;
+  const ProbeState snapshot = *check;
+  set_item_text(&item_->address, "sntp://sheet.example");
+  set_item_text(&item_->options, "8123;1;700;0;");
+  for (bool check_starts_while_open : {false, true}) {
+    item_->probe = check_starts_while_open ? nullptr : check;
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      EXPECT_EQ(text_of(page, IDC_SERVER), "sheet.example");  // from the item's texts, not the check's record
+      EXPECT_EQ(text_of(page, IDC_PORT), "8123");
+      item_->probe = check;
+      EXPECT_EQ(text_of(show_page(sheet, kOptions), IDC_THRESHOLD), "700");
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_->probe, check) << "the check lost its record";
+    EXPECT_EQ(item_text(item_->options), "8123;1;700;0;");
+    EXPECT_EQ(0, std::memcmp(check, &snapshot, sizeof snapshot)) << "the check's record was written";
+  }
+  item_->probe = nullptr;
+  EXPECT_EQ(GlobalFree(check), nullptr) << "the check's record was freed by the sheet";
+}
+
 // Global-heap blocks of one size fail inside the DLL while the patch lasts.
 SIZE_T g_failing_size = 0;
 HGLOBAL WINAPI alloc_failing_one_size(UINT flags, SIZE_T size) {
@@ -316,21 +337,20 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
   EXPECT_EQ(item_text(item_->comment), "new comment");
   EXPECT_EQ(item_text(item_->options), "9000;1;700;0;");
 
-  // The option text's block, then the comment's.
-  fail_blocks_of(100);
-  run = property([](HWND sheet) {
-    type(show_page(sheet, kGeneral), IDC_PORT, "9001");
-    press(sheet, PSBTN_OK);
-  });
-  EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(item_text(item_->options), "9000;1;700;0;");
-  fail_blocks_of(sizeof "newer comment");
-  run = property([](HWND sheet) {
-    type(show_page(sheet, kGeneral), IDC_COMMENT, "newer comment");
-    press(sheet, PSBTN_OK);
-  });
-  EXPECT_EQ(item_text(item_->comment), "new comment");
-  EXPECT_EQ(item_text(item_->options), "9000;1;700;0;");
+  // The option text's block (100 bytes), then the comment's.
+  for (SIZE_T size : {SIZE_T{100}, SIZE_T{sizeof "newer comment"}}) {
+    fail_blocks_of(size);
+    run = property([](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      type(page, IDC_PORT, "9001");
+      type(page, IDC_COMMENT, "newer comment");
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_text(item_->options), size == 100 ? "9000;1;700;0;" : "9001;1;700;0;");
+    EXPECT_EQ(item_text(item_->comment), size == 100 ? "newer comment" : "new comment");
+    set_item_text(&item_->comment, "new comment");
+  }
 }
 
 int g_pages_before_failure = 0;
