@@ -4,17 +4,18 @@
 
 #include <commctrl.h>
 
+#include <cstddef>
+
 #include "plugin/exports.h"
 #include "plugin/global_text.h"
 #include "plugin/module.h"
 #include "resource.h"
 #include "settings/settings.h"
 
-#include <cstddef>
-
-// The records go in the layout of common controls 4.71, which every host
-// system has: 48-byte pages (PROPSHEETPAGEA_V2_SIZE, which is not a constant
-// expression) and a 52-byte header.
+// The records go in the layout of common controls 4.71, so that the sheet
+// opens with any common controls from that version on: 48-byte pages
+// (PROPSHEETPAGEA_V2_SIZE, which is not a constant expression here) and a
+// 52-byte header.
 constexpr UINT kPageRecordSize = 48;
 static_assert(offsetof(PROPSHEETPAGEA, pszHeaderSubTitle) + sizeof(LPCSTR) == kPageRecordSize);
 static_assert(sizeof(PROPSHEETHEADERA) == 52);

@@ -91,6 +91,13 @@ TEST_F(Exports, NoToolsAndNothingToDoOnNotify) {
   EXPECT_EQ(call("SNTP_ProtocolProperty", {12345}), 0u);
 }
 
+TEST_F(Exports, ExecItemLeavesOtherCommandsAlone) {
+  CheckItem* item = new_item();
+  EXPECT_EQ(call("SNTP_ExecItem", {0, arg("Open"), arg(item)}), 1u);
+  EXPECT_EQ(item->options, nullptr);
+  free_item(item);
+}
+
 TEST_F(Exports, GetInfoDescribesTheItemType) {
   std::vector<uint8_t> info(sizeof(ItemTypeInfo), 0xCC);
   ASSERT_EQ(call("SNTP_GetInfo", {arg(info.data())}), 0u);
