@@ -14,6 +14,11 @@ add_library(sntp_core OBJECT
   src/plugin/global_text.cpp
   src/plugin/module.cpp
   src/settings/settings.cpp
+  src/ui/sheet.cpp
+  src/ui/general_page.cpp
+  src/ui/options_page.cpp
+  src/ui/info_page.cpp
+  src/ui/host_gate.cpp
 )
 target_include_directories(sntp_core PUBLIC src res)
 target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})

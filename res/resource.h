@@ -7,3 +7,23 @@
 #define IDD_GENERAL 101
 #define IDD_OPTIONS 102
 #define IDD_INFO 103
+
+// General page.
+#define IDC_TITLE 1000
+#define IDC_SERVER 1006
+#define IDC_COMMENT 1008
+#define IDC_PORT 1009
+#define IDC_ERROR_TEXT 1011
+
+// Options page.
+#define IDC_SKIP_SMALL_OFFSETS 1013
+#define IDC_THRESHOLD 1014
+#define IDC_THRESHOLD_SPIN 1015
+#define IDC_QUIET_UPDATE 1016
+
+// Information page.
+#define IDC_INFO_STRATUM 1001
+#define IDC_INFO_VERSION 1002
+#define IDC_INFO_PRECISION 1003
+#define IDC_INFO_REFERENCE_ID 1005
+#define IDC_INFO_POLL 1007

@@ -14,4 +14,8 @@ int WINAPI SNTP_GetInfo(ItemTypeInfo* info);
 int WINAPI SNTP_EndNotify();
 int WINAPI SNTP_ProtocolProperty(int unused);
 HGLOBAL WINAPI SNTP_GetItemText(CheckItem* item);
+
+// Editing: the item's property sheet.
+int WINAPI SNTP_ExecItem(HWND window, const char* command, CheckItem* item);
+int WINAPI SNTP_Property(HWND window, CheckItem* item);
 }

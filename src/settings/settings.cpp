@@ -39,11 +39,12 @@ void load_settings(const CheckItem* item, ProbeState* probe) {
 }
 
 void write_option_string(CheckItem* item, const ProbeState* probe) {
+  // Without memory for the new text the item keeps its old one: a null text
+  // would silently reset every option to its default at the next load.
   char* text = alloc_text(kOptionStringSize);
-  if (text != nullptr) {
-    ItemOptions options{probe->port, probe->skip_small_offsets, probe->sync_threshold_ms, probe->quiet_update};
-    format_option_string(options, text, kOptionStringSize);
-  }
+  if (text == nullptr) return;
+  ItemOptions options{probe->port, probe->skip_small_offsets, probe->sync_threshold_ms, probe->quiet_update};
+  format_option_string(options, text, kOptionStringSize);
   replace_text(&item->options, text);
 }
 

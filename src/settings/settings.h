@@ -17,8 +17,8 @@ void free_probe_state(ProbeState* probe);
 // left as it was. A port of 0 becomes 123.
 void load_settings(const CheckItem* item, ProbeState* probe);
 
-// Replaces the item's options with the OptionString of `probe`; the text is
-// left null when memory is short.
+// Replaces the item's options with the OptionString of `probe`; when memory
+// is short the item keeps its previous options.
 void write_option_string(CheckItem* item, const ProbeState* probe);
 
 // Replaces the item's server_info; left null when memory is short.

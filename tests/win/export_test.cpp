@@ -49,7 +49,8 @@ TEST_F(Exports, NamesAndOrdinalsMatch) {
     int ordinal;
   } table[] = {
       {"GetProtocolList", 1}, {"GetToolList", 2},  {"SNTP_GetItemText", 28},
-      {"SNTP_ProtocolProperty", 31}, {"SNTP_GetInfo", 32}, {"SNTP_EndNotify", 33},
+      {"SNTP_ExecItem", 29}, {"SNTP_Property", 30}, {"SNTP_ProtocolProperty", 31},
+      {"SNTP_GetInfo", 32}, {"SNTP_EndNotify", 33},
   };
   for (const auto& e : table) {
     ASSERT_NE(by_name(e.name), nullptr) << e.name << " is not exported undecorated";
@@ -88,6 +89,13 @@ TEST_F(Exports, NoToolsAndNothingToDoOnNotify) {
   EXPECT_EQ(static_cast<int32_t>(call("GetToolList", {7, 9})), -1);
   EXPECT_EQ(call("SNTP_EndNotify", {}), 0u);
   EXPECT_EQ(call("SNTP_ProtocolProperty", {12345}), 0u);
+}
+
+TEST_F(Exports, ExecItemLeavesOtherCommandsAlone) {
+  CheckItem* item = new_item();
+  EXPECT_EQ(call("SNTP_ExecItem", {0, arg("Open"), arg(item)}), 1u);
+  EXPECT_EQ(item->options, nullptr);
+  free_item(item);
 }
 
 TEST_F(Exports, GetInfoDescribesTheItemType) {

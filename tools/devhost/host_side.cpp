@@ -224,3 +224,27 @@ bool pump_messages_until(const std::function<bool()>& done, DWORD timeout_ms) {
   }
   return true;
 }
+
+namespace {
+
+struct SheetSearch {
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK match_sheet(HWND window, LPARAM lparam) {
+  auto* search = reinterpret_cast<SheetSearch*>(lparam);
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof name);
+  if (std::strcmp(name, "#32770") != 0 || GetWindow(window, GW_OWNER) != search->owner) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+}  // namespace
+
+HWND find_property_sheet(HWND owner) {
+  SheetSearch search{owner, nullptr};
+  EnumThreadWindows(GetCurrentThreadId(), match_sheet, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}

@@ -106,6 +106,10 @@ struct HostWindow {
 bool create_host_window(HostWindow* host, PluginApi* api);
 void destroy_host_window(HostWindow* host);
 
+// The property sheet (a dialog of class "#32770") that this thread shows
+// over `owner`, or null when there is none.
+HWND find_property_sheet(HWND owner);
+
 // Pumps messages until `done` returns true or `timeout_ms` passes; returns done().
 bool pump_messages_until(const std::function<bool()>& done, DWORD timeout_ms);
 // Pumps whatever is queued now.

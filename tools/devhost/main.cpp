@@ -3,9 +3,18 @@
 // what it sees.
 //
 //   devhost info [path\to\sntp.dll]     what the module offers
+//   devhost props <address> [--title T] [--options T] [--comment T] [--error T]
+//                 [--server-info T] [--host-version T | --no-host-version]
+//                 [--exec COMMAND] [--page N] [--close-after MS] [--dll PATH]
+//       opens the item's property sheet over a visible host window and, once
+//       it has closed, prints what the plug-in returned and the item's texts
 #include <windows.h>
+#include <winsock.h>
+
+#include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -92,9 +101,152 @@ int cmd_info(const std::string& path, PluginApi& api) {
   return 0;
 }
 
+// Prints a stored text as UTF-8, with its control characters made visible.
+std::string shown(const char* cp932) {
+  if (cp932 == nullptr) return "(none)";
+  std::string out;
+  for (const char* p = cp932; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default: out += *p;
+    }
+  }
+  return "\"" + u8(out.c_str()) + "\"";
+}
+
+struct PropsArgs {
+  std::string dll;
+  std::string exec_command;
+  bool exec = false;
+  int page = 0;
+  int close_after_ms = 0;
+};
+
+// What the timer inside the sheet's message loop does: show the page asked
+// for, print where the sheet is (for scripts that take pictures of it), and
+// cancel it when its time is up.
+struct SheetWatch {
+  HWND owner;
+  const PropsArgs* args;
+  bool announced;
+  DWORD start;
+} g_watch;
+
+void CALLBACK watch_sheet(HWND, UINT, UINT_PTR, DWORD) {
+  HWND sheet = find_property_sheet(g_watch.owner);
+  if (sheet == nullptr) return;
+  if (!g_watch.announced) {
+    g_watch.announced = true;
+    SendMessageA(sheet, PSM_SETCURSEL, static_cast<WPARAM>(g_watch.args->page), 0);
+    RECT r;
+    GetWindowRect(sheet, &r);
+    std::printf("sheet window: %ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    std::fflush(stdout);
+  }
+  if (g_watch.args->close_after_ms > 0 && GetTickCount() - g_watch.start >= DWORD(g_watch.args->close_after_ms)) {
+    SendMessageA(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+  }
+}
+
+int cmd_props(PluginApi& api, HostWindow& host, CheckItem* item, const PropsArgs& args) {
+  if (api.property == nullptr || api.exec_item == nullptr) {
+    println("devhost: the module has no Property or ExecItem operation");
+    return 1;
+  }
+  ShowWindow(host.window, SW_SHOW);
+  g_watch = SheetWatch{host.window, &args, false, GetTickCount()};
+  UINT_PTR timer = SetTimer(nullptr, 0, 50, watch_sheet);
+  int result = args.exec ? api.exec_item(host.window, args.exec_command.c_str(), item)
+                         : api.property(host.window, item);
+  KillTimer(nullptr, timer);
+  std::string meaning = args.exec ? (result == 1 ? "done" : "cancelled or failed")
+                                  : (result == 0 ? "OK" : "cancelled or failed");
+  println("result:     " + std::to_string(result) + " (" + meaning + ")");
+  println("title:      " + shown(item->title));
+  println("address:    " + shown(item->address));
+  println("options:    " + shown(item->options));
+  println("comment:    " + shown(item->comment));
+  return 0;
+}
+
 int usage() {
   println("usage: devhost info [sntp.dll]");
+  println("       devhost props <address> [--title T] [--options T] [--comment T] [--error T]");
+  println("                     [--server-info T] [--host-version T | --no-host-version]");
+  println("                     [--exec COMMAND] [--page N] [--close-after MS] [--dll PATH]");
   return 2;
+}
+
+// Reads the props arguments into the item and the host; false on a mistake.
+bool parse_props(int argc, char** argv, CheckItem* item, HostWindow* host, PropsArgs* args) {
+  if (argc < 3) return false;
+  set_item_text(&item->address, argv[2][0] != '\0' ? argv[2] : nullptr);
+  for (int i = 3; i < argc; ++i) {
+    std::string flag = argv[i];
+    if (flag == "--no-host-version") {
+      host->answer_version = false;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    const char* value = argv[++i];
+    if (flag == "--title") {
+      set_item_text(&item->title, value);
+    } else if (flag == "--options") {
+      set_item_text(&item->options, value);
+    } else if (flag == "--comment") {
+      set_item_text(&item->comment, value);
+    } else if (flag == "--error") {
+      set_item_text(&item->error_text, value);
+    } else if (flag == "--server-info") {
+      set_item_text(&item->server_info, value);
+    } else if (flag == "--host-version") {
+      host->version_text = value;
+    } else if (flag == "--exec") {
+      args->exec = true;
+      args->exec_command = value;
+    } else if (flag == "--page") {
+      args->page = std::atoi(value);
+    } else if (flag == "--close-after") {
+      args->close_after_ms = std::atoi(value);
+    } else if (flag == "--dll") {
+      args->dll = value;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+int run_props(int argc, char** argv) {
+  CheckItem* item = new_item();
+  HostWindow host;
+  PropsArgs args;
+  args.dll = plugin_path();
+  if (!parse_props(argc, argv, item, &host, &args)) {
+    free_item(item);
+    return usage();
+  }
+  PluginApi api;
+  std::string error;
+  int rc = 1;
+  if (!load_plugin(args.dll, &api, &error)) {
+    println("devhost: " + error);
+  } else if (!create_host_window(&host, &api)) {
+    println("devhost: cannot create the host window");
+  } else {
+    // The host starts Windows Sockets before it calls the plug-in.
+    WSADATA data;
+    WSAStartup(MAKEWORD(1, 1), &data);
+    rc = cmd_props(api, host, item, args);
+    WSACleanup();
+  }
+  std::fflush(stdout);
+  destroy_host_window(&host);
+  unload_plugin(&api);
+  free_item(item);
+  return rc;
 }
 
 }  // namespace
@@ -102,6 +254,8 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
+  if (command == "props") return run_props(argc, argv);
+  if (command != "info") return usage();
   std::string path = argc > 2 ? argv[2] : plugin_path();
   PluginApi api;
   std::string error;
@@ -109,7 +263,7 @@ int main(int argc, char** argv) {
     println("devhost: " + error);
     return 1;
   }
-  int rc = command == "info" ? cmd_info(path, api) : usage();
+  int rc = cmd_info(path, api);
   std::fflush(stdout);
   unload_plugin(&api);
   return rc;

@@ -1,0 +1,374 @@
+// The General and Options pages through the real sntp.dll: SNTP_Property and
+// SNTP_ExecItem show the sheet over the host window, a script plays the user,
+// and the item's texts tell what was stored.
+#include <windows.h>
+#include <winsock.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "import_patch.h"
+#include "resource.h"
+#include "settings/probe_state.h"
+#include "sheet_driver.h"
+
+namespace {
+
+constexpr int kGeneral = 0, kOptions = 1;
+
+std::string tab_label(HWND sheet, int index) {
+  HWND tabs = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETTABCONTROL, 0, 0));
+  char text[64] = {};
+  TCITEMA tab{};
+  tab.mask = TCIF_TEXT;
+  tab.pszText = text;
+  tab.cchTextMax = sizeof text;
+  SendMessageA(tabs, TCM_GETITEMA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&tab));
+  return text;
+}
+
+uint16_t services_port_or_123() {
+  const servent* entry = getservbyname("sntp", "udp");
+  return entry ? ntohs(static_cast<u_short>(entry->s_port)) : 123;
+}
+
+TEST_F(SheetTest, ShowsTheItemAndStoresItOnOk) {
+  set_item_text(&item_->title, "時計");
+  set_item_text(&item_->address, "SNTP://ntp.example.jp/path");
+  set_item_text(&item_->options, "-25536;0;0;1;");
+  set_item_text(&item_->comment, "メモ");
+  set_item_text(&item_->error_text, "");
+  SheetRun run = property([](HWND sheet) {
+    EXPECT_EQ(window_text(sheet), "時計のプロパティ");
+    EXPECT_EQ(tab_label(sheet, 0), "全般");
+    EXPECT_EQ(tab_label(sheet, 1), "オプション");
+    EXPECT_EQ(tab_label(sheet, 2), "情報");
+    HWND page = show_page(sheet, kGeneral);
+    EXPECT_EQ(text_of(page, IDC_TITLE), "時計");
+    EXPECT_EQ(text_of(page, IDC_SERVER), "ntp.example.jp");
+    EXPECT_EQ(text_of(page, IDC_PORT), "40000");
+    EXPECT_EQ(text_of(page, IDC_COMMENT), "メモ");
+    EXPECT_EQ(text_of(page, IDC_ERROR_TEXT), "エラーはありません");
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_TRUE(run.sheet_shown);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(item_text(item_->title), "時計");
+  EXPECT_EQ(item_text(item_->address), "sntp://ntp.example.jp");
+  EXPECT_EQ(item_text(item_->options), "-25536;0;0;1;");
+  EXPECT_EQ(item_text(item_->comment), "メモ");
+}
+
+TEST_F(SheetTest, ItemWithoutTextsGetsTheDefaults) {
+  // Options are written on OK even when their page was never shown.
+  SheetRun run = property([](HWND sheet) {
+    EXPECT_EQ(window_text(sheet), "新しいアイテムのプロパティ");
+    HWND page = show_page(sheet, kGeneral);
+    EXPECT_EQ(text_of(page, IDC_TITLE), "新しいアイテム");
+    EXPECT_EQ(text_of(page, IDC_SERVER), "");
+    EXPECT_EQ(text_of(page, IDC_PORT), std::to_string(services_port_or_123()));
+    EXPECT_EQ(text_of(page, IDC_COMMENT), "");
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(item_text(item_->title), "新しいアイテム");
+  EXPECT_EQ(item_text(item_->address), "sntp://");
+  EXPECT_EQ(item_->comment, nullptr);
+  EXPECT_EQ(item_text(item_->options), std::to_string(services_port_or_123()) + ";0;0;0;");
+
+  // An empty title is a title: the caption has nothing before its suffix,
+  // and OK stores no title at all.
+  set_item_text(&item_->title, "");
+  run = property([](HWND sheet) {
+    EXPECT_EQ(window_text(sheet), "のプロパティ");
+    EXPECT_EQ(text_of(show_page(sheet, kGeneral), IDC_TITLE), "");
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(item_->title, nullptr);
+}
+
+TEST_F(SheetTest, PortsAndServersAreStoredAsTyped) {
+  const struct {
+    const char* address;  // before
+    const char* server;   // typed, or null to leave the edit alone
+    const char* port;
+    const char* stored_address;
+    const char* stored_options;
+  } cases[] = {
+      {"ntp.example.jp", nullptr, "40000", "sntp://ntp.example.jp", "-25536;0;0;0;"},
+      {"sntp://a.example/p", "b.example/q", "70000", "sntp://b.example/q", "4464;0;0;0;"},
+      {"sntp://a.example", "", "", "sntp://", "0;0;0;0;"},
+      {"sntp://a.example", "時刻.example:11123", "abc", "sntp://時刻.example:11123", "0;0;0;0;"},
+      {"sntp://a.example", nullptr, "65535", "sntp://a.example", "-1;0;0;0;"},
+  };
+  for (const auto& c : cases) {
+    set_item_text(&item_->address, c.address);
+    set_item_text(&item_->options, "123;0;0;0;");
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      if (c.server != nullptr) type(page, IDC_SERVER, c.server);
+      type(page, IDC_PORT, c.port);
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_text(item_->address), c.stored_address) << c.address;
+    EXPECT_EQ(item_text(item_->options), c.stored_options) << c.port;
+  }
+}
+
+TEST_F(SheetTest, CancelOrClosingTheSheetStoresNothing) {
+  for (char** field : {&item_->title, &item_->address, &item_->comment}) set_item_text(field, "タイトル");
+  set_item_text(&item_->options, "8123;0;700;0;");
+  char* before[] = {item_->title, item_->address, item_->options, item_->comment};
+  for (bool by_frame : {false, true}) {
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      for (int id : {IDC_TITLE, IDC_SERVER, IDC_PORT, IDC_COMMENT}) type(page, id, "999");
+      page = show_page(sheet, kOptions);
+      click(page, IDC_SKIP_SMALL_OFFSETS);
+      type(page, IDC_THRESHOLD, "20");
+      click(page, IDC_QUIET_UPDATE);
+      if (by_frame) SendMessageA(sheet, WM_SYSCOMMAND, SC_CLOSE, 0);
+      else press(sheet, PSBTN_CANCEL);
+    });
+    EXPECT_TRUE(run.sheet_shown);
+    EXPECT_EQ(run.result, -1);
+    char* after[] = {item_->title, item_->address, item_->options, item_->comment};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(after[i], before[i]) << "field " << i << " was replaced";
+    EXPECT_EQ(item_text(item_->options), "8123;0;700;0;");
+    EXPECT_EQ(item_text(item_->title), "タイトル");
+  }
+}
+
+TEST_F(SheetTest, ExecItemOpensTheSheetOnlyForOpen) {
+  for (const char* command : {"Open", "OPEN", "open ", ""}) {
+    SheetRun run = exec(command, [](HWND sheet) { press(sheet, PSBTN_OK); });
+    EXPECT_EQ(run.result, 1) << command;
+    EXPECT_FALSE(run.sheet_shown) << command;
+  }
+  EXPECT_EQ(item_->options, nullptr);
+  SheetRun run = exec("open", [](HWND sheet) { press(sheet, PSBTN_CANCEL); });
+  EXPECT_TRUE(run.sheet_shown);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(item_->options, nullptr);
+  run = exec("open", [](HWND sheet) { press(sheet, PSBTN_OK); });
+  EXPECT_TRUE(run.sheet_shown);
+  EXPECT_EQ(run.result, 1);
+  EXPECT_NE(item_->options, nullptr);
+}
+
+TEST_F(SheetTest, ThresholdEditFollowsTheCheckBoxWhileTheArrowsAlwaysWork) {
+  set_item_text(&item_->options, "0;0;250;0;");
+  SheetRun run = property([](HWND sheet) {
+    HWND page = show_page(sheet, kOptions);
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_SKIP_SMALL_OFFSETS), BST_UNCHECKED);
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_QUIET_UPDATE), BST_UNCHECKED);
+    EXPECT_EQ(text_of(page, IDC_THRESHOLD), "250");
+    EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
+    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD_SPIN));
+    // Wine's up-down control ignores clicks while its buddy is disabled, so
+    // the position moves the way the arrows would move it.
+    SendDlgItemMessageA(page, IDC_THRESHOLD_SPIN, UDM_SETPOS, 0, MAKELPARAM(252, 0));
+    EXPECT_EQ(text_of(page, IDC_THRESHOLD), "252");
+    click(page, IDC_SKIP_SMALL_OFFSETS);
+    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD));
+    click(page, IDC_SKIP_SMALL_OFFSETS);
+    EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
+    click(page, IDC_QUIET_UPDATE);
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(item_text(item_->options), "123;0;252;1;");
+}
+
+TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
+  const struct {
+    const char* options;
+    const char* shown;
+    int arrow_clicks;
+    const char* typed;  // null: leave the edit alone
+    const char* stored;
+  } cases[] = {
+      {"123;1;1500;0;", "1,500", 0, "30001", "123;1;1500;0;"},
+      {"123;1;1500;0;", "1,500", 1, "abc", "123;1;1501;0;"},
+      {"123;1;1500;0;", "1,500", 0, "29999", "123;1;29999;0;"},
+      {"123;1;66036;0;", "500", 0, nullptr, "123;1;500;0;"},  // the low 16 bits of the stored threshold
+      {"123;1;30000;0;", "30,000", 1, nullptr, "123;1;30000;0;"},  // the range ends at 30000
+  };
+  for (const auto& c : cases) {
+    set_item_text(&item_->options, c.options);
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kOptions);
+      EXPECT_EQ(IsDlgButtonChecked(page, IDC_SKIP_SMALL_OFFSETS), BST_CHECKED);
+      EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD));
+      EXPECT_EQ(text_of(page, IDC_THRESHOLD), c.shown) << c.options;
+      for (int i = 0; i < c.arrow_clicks; ++i) click_arrow(page, IDC_THRESHOLD_SPIN, true);
+      if (c.typed != nullptr) type(page, IDC_THRESHOLD, c.typed);
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_text(item_->options), c.stored) << c.options << " typed " << (c.typed ? c.typed : "nothing");
+  }
+}
+
+TEST_F(SheetTest, OlderHostsGetTheCommentOnOneLine) {
+  const std::string typed = "一行目\r\n二行目\tです";
+  const struct {
+    bool answers;
+    std::string version;
+    bool lines;
+  } hosts[] = {
+      {false, "", false},
+      {true, "1.0.2", false},
+      {true, "1.0.3 build 7", false},
+      {true, "1.0.3", true},
+      {true, "2.0.0", true},
+      {true, "1.0.3 " + std::string(26, 'x'), true},  // fills all 32 bytes, no terminating zero
+  };
+  for (const auto& host : hosts) {
+    host_.answer_version = host.answers;
+    host_.version_text = host.version;
+    set_item_text(&item_->comment, nullptr);
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      const LONG lines = ES_MULTILINE | ES_WANTRETURN;
+      EXPECT_EQ(style_of(page, IDC_COMMENT) & lines, host.lines ? lines : 0) << host.version;
+      type(page, IDC_COMMENT, typed);
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_text(item_->comment), host.lines ? typed : "一行目  二行目 です") << host.version;
+  }
+  // An empty comment stays null with an older host too.
+  host_.version_text = "1.0.2";
+  run_sheet(host_.window, [&] { return api_.property(host_.window, item_); }, [](HWND sheet) {
+    type(show_page(sheet, kGeneral), IDC_COMMENT, "");
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(item_->comment, nullptr);
+}
+
+// A check's working record is the item's `probe`; the sheet keeps its own
+// apart, so a check may start or end while the sheet is open.
+TEST_F(SheetTest, TheSheetNeverTouchesTheRecordOfARunningCheck) {
+  auto* check = static_cast<ProbeState*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(ProbeState)));
+  ASSERT_NE(check, nullptr);
+  lstrcpyA(check->server_name, "check.example");
+  check->port = 4321;
+  check->sync_threshold_ms = 999;
+  const ProbeState snapshot = *check;
+  set_item_text(&item_->address, "sntp://sheet.example");
+  set_item_text(&item_->options, "8123;1;700;0;");
+  for (bool check_starts_while_open : {false, true}) {
+    item_->probe = check_starts_while_open ? nullptr : check;
+    SheetRun run = property([&](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      EXPECT_EQ(text_of(page, IDC_SERVER), "sheet.example");  // from the item's texts, not the check's record
+      EXPECT_EQ(text_of(page, IDC_PORT), "8123");
+      item_->probe = check;
+      EXPECT_EQ(text_of(show_page(sheet, kOptions), IDC_THRESHOLD), "700");
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_->probe, check) << "the check lost its record";
+    EXPECT_EQ(item_text(item_->options), "8123;1;700;0;");
+    EXPECT_EQ(0, std::memcmp(check, &snapshot, sizeof snapshot)) << "the check's record was written";
+  }
+  item_->probe = nullptr;
+  EXPECT_EQ(GlobalFree(check), nullptr) << "the check's record was freed by the sheet";
+}
+
+// Global-heap blocks of one size fail inside the DLL while the patch lasts.
+SIZE_T g_failing_size = 0;
+HGLOBAL WINAPI alloc_failing_one_size(UINT flags, SIZE_T size) {
+  return size == g_failing_size ? nullptr : GlobalAlloc(flags, size);
+}
+
+class ShortOfMemory : public SheetTest {
+ protected:
+  void fail_blocks_of(SIZE_T size) {
+    g_failing_size = size;
+    patch_.reset();
+    patch_ = std::make_unique<ImportPatch>(api_.module, "KERNEL32.dll", "GlobalAlloc",
+                                           reinterpret_cast<const void*>(&alloc_failing_one_size));
+    ASSERT_TRUE(patch_->applied());
+  }
+  void TearDown() override {
+    patch_.reset();
+    SheetTest::TearDown();
+  }
+  std::unique_ptr<ImportPatch> patch_;
+};
+
+TEST_F(ShortOfMemory, WithoutAWorkingRecordNoSheetOpens) {
+  fail_blocks_of(sizeof(ProbeState));
+  set_item_text(&item_->options, "8123;0;0;0;");
+  SheetRun run = property([](HWND sheet) { press(sheet, PSBTN_OK); });
+  EXPECT_FALSE(run.sheet_shown);
+  EXPECT_EQ(run.result, -1);
+  run = exec("open", [](HWND sheet) { press(sheet, PSBTN_OK); });
+  EXPECT_FALSE(run.sheet_shown);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(item_text(item_->options), "8123;0;0;0;");
+}
+
+TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
+  set_item_text(&item_->title, "old title");
+  set_item_text(&item_->address, "sntp://old.example");
+  set_item_text(&item_->options, "8123;1;700;0;");
+  set_item_text(&item_->comment, "old comment");
+  const std::string server(200, 's');  // the address block is "sntp://" + 200 + 1 bytes
+  fail_blocks_of(7 + server.size() + 1);
+  SheetRun run = property([&](HWND sheet) {
+    HWND page = show_page(sheet, kGeneral);
+    type(page, IDC_SERVER, server);
+    type(page, IDC_PORT, "9000");
+    type(page, IDC_COMMENT, "new comment");
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(item_text(item_->address), "sntp://old.example");
+  EXPECT_EQ(item_text(item_->title), "old title");
+  EXPECT_EQ(item_text(item_->comment), "new comment");
+  EXPECT_EQ(item_text(item_->options), "9000;1;700;0;");
+
+  // The option text's block (100 bytes), then the comment's.
+  for (SIZE_T size : {SIZE_T{100}, SIZE_T{sizeof "newer comment"}}) {
+    fail_blocks_of(size);
+    run = property([](HWND sheet) {
+      HWND page = show_page(sheet, kGeneral);
+      type(page, IDC_PORT, "9001");
+      type(page, IDC_COMMENT, "newer comment");
+      press(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(item_text(item_->options), size == 100 ? "9000;1;700;0;" : "9001;1;700;0;");
+    EXPECT_EQ(item_text(item_->comment), size == 100 ? "newer comment" : "new comment");
+    set_item_text(&item_->comment, "new comment");
+  }
+}
+
+int g_pages_before_failure = 0;
+HPROPSHEETPAGE WINAPI create_page_failing(LPCPROPSHEETPAGEA page) {
+  return g_pages_before_failure-- > 0 ? CreatePropertySheetPageA(page) : nullptr;
+}
+
+TEST_F(SheetTest, ASheetMissingAPageIsNotShown) {
+  set_item_text(&item_->title, "t");
+  g_pages_before_failure = 1;
+  ImportPatch patch(api_.module, "COMCTL32.dll", "CreatePropertySheetPageA",
+                    reinterpret_cast<const void*>(&create_page_failing));
+  ASSERT_TRUE(patch.applied());
+  SheetRun run = property([](HWND sheet) { press(sheet, PSBTN_OK); });
+  EXPECT_FALSE(run.sheet_shown);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(item_text(item_->title), "t");
+  EXPECT_EQ(item_->options, nullptr);
+}
+
+}  // namespace
