@@ -10,6 +10,10 @@ add_library(sntp_core OBJECT
   src/plugin/global_text.cpp
   src/plugin/module.cpp
   src/settings/settings.cpp
+  src/settings/messages.cpp
+  src/check/address_cache.cpp
+  src/check/exchange.cpp
+  src/check/lifecycle.cpp
 )
 target_include_directories(sntp_core PUBLIC src res)
 target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})

@@ -14,4 +14,15 @@ int WINAPI SNTP_GetInfo(ItemTypeInfo* info);
 int WINAPI SNTP_EndNotify();
 int WINAPI SNTP_ProtocolProperty(int unused);
 HGLOBAL WINAPI SNTP_GetItemText(CheckItem* item);
+
+// Checks. Each returns 0 (done, or still in progress), -1 (failed) or 2 (the
+// check is over and MSG_CHECK_END has been sent); SNTP_Cancel is exported as
+// another name of SNTP_ItemCheckEnd.
+int WINAPI SNTP_Initialize(HWND window, CheckItem* item);
+int WINAPI SNTP_InitItem(HWND window, CheckItem* item);
+int WINAPI SNTP_Start(HWND window, CheckItem* item);
+int WINAPI SNTP_Gethost(HWND window, WPARAM wparam, LPARAM lparam, CheckItem* item);
+int WINAPI SNTP_Select(HWND window, WPARAM wparam, LPARAM lparam, CheckItem* item);
+int WINAPI SNTP_Timer(HWND window, CheckItem* item);
+int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item);
 }
