@@ -196,12 +196,4 @@ TEST(OffsetText, WholeMillisecondsWithSign) {
   EXPECT_EQ(offset_text(INT64_MIN), "<refused:>");
 }
 
-TEST(ChangedText, DateAndMinute) {
-  char out[kChangedTextSize];
-  format_changed_text(2026, 3, 4, 5, 6, out, sizeof out);
-  EXPECT_STREQ(out, "2026/03/04 05:06");
-  format_changed_text(30827, 12, 31, 23, 59, out, sizeof out);
-  EXPECT_STREQ(out, "30827/12/31 23:59");
-}
-
 }  // namespace

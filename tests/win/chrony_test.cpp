@@ -78,11 +78,4 @@ TEST_F(Chrony, ASmallOffsetAfterASmallOneLeavesTheClockAlone) {
   EXPECT_NE(item_->server_info, nullptr);
 }
 
-TEST_F(Chrony, ANamedServerIsLookedUpAndAQuietChangeIsNotAnnounced) {
-  ASSERT_EQ(check("localhost", "0;0;1;"), CHECK_OK_QUIET) << item_text(item_->error_text);
-  EXPECT_EQ(host_.status_lines.front(), kStatusLookingUp);
-  EXPECT_NE(item_->offset_text, nullptr);
-  EXPECT_NE(item_->changed_text, nullptr);
-}
-
 }  // namespace
