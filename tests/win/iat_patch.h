@@ -35,16 +35,16 @@ inline void* patch_import(HMODULE module, const char* dll, const char* function,
 
 // Patches `Fn` for as long as it lives; `original` calls through.
 template <typename Fn>
-struct ImportPatch {
-  ImportPatch(HMODULE module, const char* dll, const char* function, Fn replacement)
+struct PatchedImport {
+  PatchedImport(HMODULE module, const char* dll, const char* function, Fn replacement)
       : module_(module), dll_(dll), function_(function) {
     original = reinterpret_cast<Fn>(patch_import(module, dll, function, reinterpret_cast<const void*>(replacement)));
   }
-  ~ImportPatch() {
+  ~PatchedImport() {
     if (original != nullptr) patch_import(module_, dll_, function_, reinterpret_cast<const void*>(original));
   }
-  ImportPatch(const ImportPatch&) = delete;
-  ImportPatch& operator=(const ImportPatch&) = delete;
+  PatchedImport(const PatchedImport&) = delete;
+  PatchedImport& operator=(const PatchedImport&) = delete;
   Fn original = nullptr;
 
  private:

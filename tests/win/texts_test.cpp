@@ -126,7 +126,7 @@ HGLOBAL WINAPI watched_global_alloc(UINT flags, SIZE_T size) {
 
 // One test: the cache lives as long as the process.
 TEST(AddressCache, GrowsByAHundredAndKeepsWhatItHasWhenMemoryIsShort) {
-  ImportPatch<decltype(g_global_alloc)> patch(GetModuleHandleA(nullptr), "KERNEL32.dll", "GlobalAlloc",
+  PatchedImport<decltype(g_global_alloc)> patch(GetModuleHandleA(nullptr), "KERNEL32.dll", "GlobalAlloc",
                                               &watched_global_alloc);
   g_global_alloc = patch.original;
   ASSERT_NE(g_global_alloc, nullptr);
