@@ -3,7 +3,7 @@
 // what it sees.
 //
 //   devhost info [path\to\sntp.dll]     what the module offers
-//   devhost check <address> [options-text] [path\to\sntp.dll]
+//   devhost check <address> [options-text] [--dll path\to\sntp.dll]
 //                                        one whole check of an item, as the host runs it
 #include <windows.h>
 #include <winsock.h>
@@ -228,7 +228,7 @@ int cmd_check(PluginApi& api, const std::string& address, const char* options) {
 
 int usage() {
   println("usage: devhost info [sntp.dll]");
-  println("       devhost check <address> [options-text] [sntp.dll]");
+  println("       devhost check <address> [options-text] [--dll sntp.dll]");
   println("         address: sntp://host or sntp://dotted.address");
   println("         options: \"port;skip-small-offsets;threshold-ms;quiet;\", e.g. \"11123;0;0;0;\"");
   return 2;
@@ -239,23 +239,26 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string command = argv[1];
-  if (command == "check" && argc < 3) return usage();
-  const int path_at = command == "check" ? 4 : 2;
-  std::string path = argc > path_at ? argv[path_at] : program_directory() + "sntp.dll";
+  std::string path = program_directory() + "sntp.dll";
+  std::vector<std::string> args;  // after the command, without --dll PATH
+  for (int i = 2; i < argc; ++i) {
+    if (std::string(argv[i]) == "--dll" && i + 1 < argc) {
+      path = argv[++i];
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  if (command == "info" && args.size() == 1) path = args[0];  // devhost info PATH
+  if (command == "check" && (args.empty() || args.size() > 2)) return usage();
+  if (command != "info" && command != "check") return usage();
   PluginApi api;
   std::string error;
   if (!load_plugin(path, &api, &error)) {
     println("devhost: " + error);
     return 1;
   }
-  int rc = 2;
-  if (command == "info") {
-    rc = cmd_info(path, api);
-  } else if (command == "check") {
-    rc = cmd_check(api, argv[2], argc > 3 ? argv[3] : nullptr);
-  } else {
-    usage();
-  }
+  const int rc = command == "info" ? cmd_info(path, api)
+                                   : cmd_check(api, args[0], args.size() > 1 ? args[1].c_str() : nullptr);
   std::fflush(stdout);
   unload_plugin(&api);
   return rc;
