@@ -19,6 +19,10 @@ add_library(sntp_core OBJECT
   src/ui/options_page.cpp
   src/ui/info_page.cpp
   src/ui/host_gate.cpp
+  src/settings/messages.cpp
+  src/check/address_cache.cpp
+  src/check/exchange.cpp
+  src/check/lifecycle.cpp
 )
 target_include_directories(sntp_core PUBLIC src res)
 target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})

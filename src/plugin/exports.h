@@ -18,4 +18,15 @@ HGLOBAL WINAPI SNTP_GetItemText(CheckItem* item);
 // Editing: the item's property sheet.
 int WINAPI SNTP_ExecItem(HWND window, const char* command, CheckItem* item);
 int WINAPI SNTP_Property(HWND window, CheckItem* item);
+
+// Checks. Each returns 0 (done, or still in progress), -1 (failed) or 2 (the
+// check is over and MSG_CHECK_END has been sent); SNTP_Cancel is exported as
+// another name of SNTP_ItemCheckEnd.
+int WINAPI SNTP_Initialize(HWND window, CheckItem* item);
+int WINAPI SNTP_InitItem(HWND window, CheckItem* item);
+int WINAPI SNTP_Start(HWND window, CheckItem* item);
+int WINAPI SNTP_Gethost(HWND window, WPARAM wparam, LPARAM lparam, CheckItem* item);
+int WINAPI SNTP_Select(HWND window, WPARAM wparam, LPARAM lparam, CheckItem* item);
+int WINAPI SNTP_Timer(HWND window, CheckItem* item);
+int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item);
 }

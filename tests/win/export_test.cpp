@@ -48,7 +48,9 @@ TEST_F(Exports, NamesAndOrdinalsMatch) {
     const char* name;
     int ordinal;
   } table[] = {
-      {"GetProtocolList", 1}, {"GetToolList", 2},  {"SNTP_GetItemText", 28},
+      {"GetProtocolList", 1}, {"GetToolList", 2},  {"SNTP_InitItem", 20}, {"SNTP_Initialize", 21},
+      {"SNTP_Cancel", 22},  {"SNTP_Timer", 23}, {"SNTP_Start", 24},    {"SNTP_Gethost", 25},
+      {"SNTP_Select", 26},  {"SNTP_ItemCheckEnd", 27}, {"SNTP_GetItemText", 28},
       {"SNTP_ExecItem", 29}, {"SNTP_Property", 30}, {"SNTP_ProtocolProperty", 31},
       {"SNTP_GetInfo", 32}, {"SNTP_EndNotify", 33},
   };
@@ -60,6 +62,7 @@ TEST_F(Exports, NamesAndOrdinalsMatch) {
     EXPECT_EQ(by_ordinal(ordinal), nullptr) << "ordinal " << ordinal << " must stay empty";
   }
   EXPECT_EQ(by_name("_GetProtocolList@8"), nullptr);
+  EXPECT_EQ(by_name("SNTP_Cancel"), by_name("SNTP_ItemCheckEnd")) << "two names of one operation";
 }
 
 TEST_F(Exports, GetProtocolListDescribesOneProtocol) {

@@ -8,6 +8,8 @@
 //                 [--exec COMMAND] [--page N] [--close-after MS] [--dll PATH]
 //       opens the item's property sheet over a visible host window and, once
 //       it has closed, prints what the plug-in returned and the item's texts
+//   devhost check <address> [options-text] [--dll path\to\sntp.dll]
+//                                        one whole check of an item, as the host runs it
 #include <windows.h>
 #include <winsock.h>
 
@@ -19,6 +21,8 @@
 #include <vector>
 
 #include "host_side.h"
+#include "settings/server_info_text.h"
+#include "ui/info_texts.h"
 
 namespace {
 
@@ -171,11 +175,138 @@ int cmd_props(PluginApi& api, HostWindow& host, CheckItem* item, const PropsArgs
   return 0;
 }
 
+const char* result_meaning(WPARAM result) {
+  switch (result) {
+    case CHECK_OK_QUIET: return "succeeded, nothing to announce";
+    case CHECK_CHANGED: return "the clock was moved, to be announced";
+    case CHECK_FAILED: return "failed";
+    case CHECK_TIMEOUT: return "timed out";
+    default: return "?";
+  }
+}
+
+// The server's information as the item's Information page shows it.
+std::string precision_shown(int p) {
+  char text[32];
+  return precision_text(p, text, sizeof text) ? text : kUnknownText;
+}
+
+std::string poll_shown(int n) {
+  char text[32];
+  poll_text(n, text, sizeof text);
+  return text;
+}
+
+void print_server_info(const CheckItem* item) {
+  ServerInfo info;
+  if (!parse_server_info(item->server_info, &info)) {
+    println("server:       (no reply yet)");
+    return;
+  }
+  char id[32];
+  if (info.stratum == 1) {
+    std::snprintf(id, sizeof id, "%.4s", reinterpret_cast<const char*>(info.reference_id));
+  } else {
+    std::snprintf(id, sizeof id, "%d.%d.%d.%d", info.reference_id[0], info.reference_id[1], info.reference_id[2],
+                  info.reference_id[3]);
+  }
+  const bool unknown_stratum = info.stratum == 0;
+  println("server:       " + u8(item->server_info));
+  println("  version:          " + std::to_string((info.first_octet >> 3) & 7));
+  println("  stratum:          " + (unknown_stratum ? u8("不明") : std::to_string(info.stratum)));
+  println("  polling interval: " + u8(poll_shown(info.poll).c_str()));
+  println("  precision:        " + u8(precision_shown(info.precision).c_str()));
+  println("  reference id:     " + (unknown_stratum ? u8("不明") : u8(id)));
+  if (item->error_text != nullptr && item->error_text[0] != '\0') {
+    println("  (while error_text is set, the Information page shows " + u8("不明") + " everywhere)");
+  }
+}
+
+// Plays the host for one check: a window with its status bar, the message
+// loop, SNTP_Timer every second, and SNTP_ItemCheckEnd once the check is over.
+int cmd_check(PluginApi& api, const std::string& address, const char* options) {
+  if (!api.start || !api.timer || !api.item_check_end) {
+    println("devhost: the module has no check operations");
+    return 1;
+  }
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
+    println("devhost: Windows Sockets did not start");
+    return 1;
+  }
+  HostWindow host;
+  if (!create_host_window(&host, &api)) {
+    println("devhost: cannot create the host window");
+    return 1;
+  }
+  CheckItem* item = new_item();
+  set_item_text(&item->address, address.c_str());  // argv is in the ANSI code page already
+  set_item_text(&item->options, options);
+  host.items.push_back(item);
+  std::vector<std::string> log;
+  bool failed = false;
+  host.on_message = [&](UINT message, WPARAM, LPARAM) {
+    if (message != WM_TIMER) return;
+    int r = api.timer(host.window, item);
+    log.push_back("Timer " + std::to_string(r));
+  };
+  if (api.initialize) api.initialize(host.window, item);
+  if (api.init_item) api.init_item(host.window, item);
+  println("check:        " + u8(address.c_str()) + (options ? "  options " + std::string(options) : "  (no options)"));
+
+  const int started = api.start(host.window, item);
+  log.push_back("Start " + std::to_string(started));
+  failed = started == -1;
+  SetTimer(host.window, 1, 1000, nullptr);
+  size_t seen_calls = 0;
+  pump_messages_until(
+      [&] {
+        for (; seen_calls < host.calls.size(); ++seen_calls) {
+          const OperationCall& c = host.calls[seen_calls];
+          log.push_back(std::string(c.name) + " " + std::to_string(c.result));
+          failed = failed || c.result == -1;
+        }
+        return !host.check_ends.empty() || failed;
+      },
+      15000);
+  KillTimer(host.window, 1);
+  // A lookup still running must finish before the check ends: Wine does not
+  // stop a cancelled lookup, which would then write into freed memory.
+  pump_messages_until([&] { return item->lookup_handle == 0; }, 5000);
+  api.item_check_end(host.window, item);
+
+  for (const std::string& line : host.status_lines) println("status:       " + u8(line.c_str()));
+  std::string calls;
+  for (const std::string& entry : log) calls += (calls.empty() ? "" : ", ") + entry;
+  println("calls:        " + calls + ", ItemCheckEnd");
+  if (host.check_ends.empty()) {
+    println("result:       none (" + std::string(failed ? "an operation failed" : "no MSG_CHECK_END") + ")");
+  } else {
+    const WPARAM r = host.check_ends.front().result;
+    println("result:       " + std::to_string(r) + " (" + result_meaning(r) + ")");
+  }
+  println("offset_text:  " + (item->offset_text ? u8(item->offset_text) : "(none)"));
+  println("changed_text: " + (item->changed_text ? u8(item->changed_text) : "(none)"));
+  println("error_text:   " + (item->error_text ? u8(item->error_text) : "(none)"));
+  print_server_info(item);
+  host.items.clear();
+  free_item(item);
+  destroy_host_window(&host);
+  WSACleanup();
+  return host.check_ends.empty() || host.check_ends.front().result == CHECK_FAILED ||
+                 host.check_ends.front().result == CHECK_TIMEOUT
+             ? 1
+             : 0;
+}
+
 int usage() {
   println("usage: devhost info [sntp.dll]");
   println("       devhost props <address> [--title T] [--options T] [--comment T] [--error T]");
   println("                     [--server-info T] [--host-version T | --no-host-version]");
   println("                     [--exec COMMAND] [--page N] [--close-after MS] [--dll PATH]");
+  println("       devhost check <address> [options-text] [--dll sntp.dll]");
+  println("         address: sntp://host or sntp://dotted.address");
+  println("         options: \"port;skip-small-offsets;threshold-ms;quiet;\", e.g. \"11123;0;0;0;\"");
   return 2;
 }
 
@@ -253,17 +384,28 @@ int run_props(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
-  std::string command = argv[1];
+  const std::string command = argv[1];
   if (command == "props") return run_props(argc, argv);
-  if (command != "info") return usage();
-  std::string path = argc > 2 ? argv[2] : plugin_path();
+  std::string path = plugin_path();
+  std::vector<std::string> args;  // after the command, without --dll PATH
+  for (int i = 2; i < argc; ++i) {
+    if (std::string(argv[i]) == "--dll" && i + 1 < argc) {
+      path = argv[++i];
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  if (command == "info" && args.size() == 1) path = args[0];  // devhost info PATH
+  if (command == "check" && (args.empty() || args.size() > 2)) return usage();
+  if (command != "info" && command != "check") return usage();
   PluginApi api;
   std::string error;
   if (!load_plugin(path, &api, &error)) {
     println("devhost: " + error);
     return 1;
   }
-  int rc = cmd_info(path, api);
+  const int rc = command == "info" ? cmd_info(path, api)
+                                   : cmd_check(api, args[0], args.size() > 1 ? args[1].c_str() : nullptr);
   std::fflush(stdout);
   unload_plugin(&api);
   return rc;

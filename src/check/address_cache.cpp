@@ -1,0 +1,90 @@
+#include "check/address_cache.h"
+
+#include <windows.h>
+
+#include "plugin/global_text.h"
+
+namespace {
+
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
+constexpr uint32_t kGrowth = 100;
+
+struct CacheEntry {
+  char* name;        // fixed global-heap copy
+  uint32_t address;  // network byte order
+};
+
+struct HostAddressCache {
+  CRITICAL_SECTION lock;
+  CacheEntry* entries;  // null until the first array could be allocated
+  uint32_t count;
+  uint32_t capacity;
+};
+
+HostAddressCache g_cache;
+volatile LONG g_lock_state;  // 0 not made, 1 being made, 2 ready
+
+CacheEntry* alloc_entries(uint32_t capacity) {
+  return static_cast<CacheEntry*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, capacity * sizeof(CacheEntry)));
+}
+
+// Enters the table's critical section, creating the section once and the
+// first array whenever it is still missing (an earlier use may have found
+// no memory for it). False when there is no array; the section is held
+// either way.
+bool enter_cache() {
+  if (InterlockedCompareExchange(&g_lock_state, 1, 0) == 0) {
+    InitializeCriticalSection(&g_cache.lock);
+    InterlockedExchange(&g_lock_state, 2);
+  }
+  while (g_lock_state != 2) Sleep(0);
+  EnterCriticalSection(&g_cache.lock);
+  if (g_cache.entries == nullptr) {
+    g_cache.entries = alloc_entries(kGrowth);
+    g_cache.count = 0;
+    g_cache.capacity = g_cache.entries != nullptr ? kGrowth : 0;
+  }
+  return g_cache.entries != nullptr;
+}
+
+void leave_cache() { LeaveCriticalSection(&g_cache.lock); }
+
+// Grows the array by 100 entries before its last slot would be filled.
+bool make_room() {
+  if (g_cache.count + 1 < g_cache.capacity) return true;
+  CacheEntry* larger = alloc_entries(g_cache.capacity + kGrowth);
+  if (larger == nullptr) return false;
+  CopyMemory(larger, g_cache.entries, g_cache.count * sizeof(CacheEntry));
+  GlobalFree(g_cache.entries);
+  g_cache.entries = larger;
+  g_cache.capacity += kGrowth;
+  return true;
+}
+
+}  // namespace
+
+void address_cache_add(const char* name, uint32_t address) {
+  if (enter_cache() && make_room()) {
+    char* copy = copy_text(name);
+    if (copy != nullptr) {
+      g_cache.entries[g_cache.count].name = copy;
+      g_cache.entries[g_cache.count].address = address;
+      ++g_cache.count;
+    }
+  }
+  leave_cache();
+}
+
+uint32_t address_cache_lookup(const char* name) {
+  uint32_t address = kNoAddress;
+  if (enter_cache()) {
+    for (uint32_t i = 0; i < g_cache.count; ++i) {
+      if (lstrcmpiA(g_cache.entries[i].name, name) == 0) {
+        address = g_cache.entries[i].address;
+        break;
+      }
+    }
+  }
+  leave_cache();
+  return address;
+}

@@ -1,0 +1,15 @@
+// The HostAddressCache: server names resolved by an asynchronous lookup, kept
+// for the life of the process so that later checks of any item naming the
+// same server skip the lookup. Nothing expires or is removed.
+#pragma once
+
+#include <cstdint>
+
+// Remembers `address` (IPv4, network byte order) for `name`. The same name
+// added twice takes two entries. When memory is short the addition is
+// dropped and the table stays as it was.
+void address_cache_add(const char* name, uint32_t address);
+
+// The address of the first entry whose name equals `name` regardless of
+// case, or INADDR_NONE (all bits set) when there is none.
+uint32_t address_cache_lookup(const char* name);

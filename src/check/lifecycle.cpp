@@ -1,0 +1,195 @@
+// The item operations the host calls to run one check: start, lookup done,
+// socket event, timer tick, and the end that releases everything. A check
+// never blocks; it continues in whichever of these the host calls next.
+#include <windows.h>
+#include <winsock.h>
+
+#include "check/address_cache.h"
+#include "check/exchange.h"
+#include "plugin/exports.h"
+#include "settings/messages.h"
+#include "settings/settings.h"
+
+namespace {
+
+// The third tick without a sign of life ends the check.
+constexpr int32_t kTimeoutTicks = 3;
+constexpr int32_t kNotCounting = -1;
+
+bool is_over(const CheckItem* item) { return item->probe != nullptr && item->probe->check_over != 0; }
+
+void close_check_socket(CheckItem* item) {
+  if (item->socket == kNoSocket) return;
+  closesocket(static_cast<SOCKET>(item->socket));
+  item->socket = kNoSocket;
+}
+
+// The server's address without a lookup: from its dotted form, or from an
+// earlier lookup of the same name; INADDR_NONE when neither has it.
+uint32_t known_address(const char* server_name) {
+  uint32_t address = inet_addr(server_name);
+  if (address == INADDR_NONE) address = address_cache_lookup(server_name);
+  return address;
+}
+
+bool request_read_notifications(HWND window, CheckItem* item) {
+  if (WSAAsyncSelect(static_cast<SOCKET>(item->socket), window, MSG_SOCKET_EVENT, FD_READ) == SOCKET_ERROR) {
+    set_item_error(item, WSAGetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool send_and_note_time(CheckItem* item, uint32_t address) {
+  if (!send_request(item, address, item->probe->port)) return false;
+  item->probe->send_time = system_time_now();
+  return true;
+}
+
+int start_lookup(HWND window, CheckItem* item) {
+  ProbeState* probe = item->probe;
+  show_status(window, "%s", kStatusLookingUp);
+  ZeroMemory(probe->lookup_buffer, sizeof probe->lookup_buffer);
+  HANDLE lookup = WSAAsyncGetHostByName(window, MSG_GETHOST_DONE, probe->server_name,
+                                        reinterpret_cast<char*>(probe->lookup_buffer), sizeof probe->lookup_buffer);
+  item->lookup_handle = reinterpret_cast<uintptr_t>(lookup);
+  if (lookup != nullptr) return kOpDone;  // the check goes on in SNTP_Gethost
+  item->tick_count = kNotCounting;
+  set_item_error(item, WSAGetLastError());
+  end_check(window, item, CHECK_FAILED);
+  return kOpFailed;
+}
+
+// The first address of the host entry a lookup wrote, or INADDR_NONE when
+// the entry lists none.
+uint32_t first_address(const ProbeState* probe) {
+  const auto* entry = reinterpret_cast<const hostent*>(probe->lookup_buffer);
+  if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr || entry->h_length != 4) return INADDR_NONE;
+  uint32_t address;
+  CopyMemory(&address, entry->h_addr_list[0], sizeof address);
+  return address;
+}
+
+}  // namespace
+
+extern "C" int WINAPI SNTP_Initialize(HWND, CheckItem* item) {
+  set_item_error(item, 0);
+  item->tick_count = 0;
+  item->reserved_counter = 0;
+  return kOpDone;
+}
+
+// Removes the "*" the host appends to a text it has announced.
+static void remove_mark(char* text) {
+  if (text == nullptr) return;
+  const int length = lstrlenA(text);
+  if (length > 0 && text[length - 1] == '*') text[length - 1] = '\0';
+}
+
+extern "C" int WINAPI SNTP_InitItem(HWND, CheckItem* item) {
+  set_item_error(item, 0);
+  if ((item->flags & kKeepMarks) == 0) {
+    remove_mark(item->offset_text);
+    remove_mark(item->changed_text);
+  }
+  return kOpDone;
+}
+
+extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
+  ProbeState* probe = item->probe;
+  if (probe == nullptr) {
+    probe = new_probe_state();
+    if (probe == nullptr) return kOpFailed;
+    item->tick_count = 0;
+    item->probe = probe;
+    load_settings(item, probe);
+  }
+  probe->check_over = 0;
+  // A socket left over from an earlier start would otherwise leak.
+  close_check_socket(item);
+  item->socket = socket(AF_INET, SOCK_DGRAM, 0);
+  if (item->socket == kNoSocket) {
+    set_item_error(item, WSAGetLastError());
+    return kOpFailed;
+  }
+  const uint32_t address = known_address(probe->server_name);
+  if (address == INADDR_NONE) return start_lookup(window, item);
+  if (!request_read_notifications(window, item)) return kOpFailed;
+  show_status(window, "%s", kStatusSending);
+  if (!send_and_note_time(item, address)) return kOpFailed;
+  return kOpDone;
+}
+
+extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
+  if (item->lookup_handle == 0) {
+    if (is_over(item)) return kOpDone;
+    set_item_error(item, WSAGetLastError());
+    end_check(window, item, CHECK_FAILED);
+    return kOpFailed;
+  }
+  item->lookup_handle = 0;
+  ProbeState* probe = item->probe;
+  if (probe == nullptr) return kOpFailed;
+  // A lookup that completes after the check timed out sends nothing.
+  if (probe->check_over) return kOpDone;
+  if (WSAGETASYNCERROR(lparam) != 0) {
+    set_item_error(item, WSAGETASYNCERROR(lparam));
+    return kOpFailed;
+  }
+  const uint32_t address = first_address(probe);
+  if (address == INADDR_NONE) {
+    set_item_error(item, WSANO_DATA);
+    return kOpFailed;
+  }
+  address_cache_add(probe->server_name, address);
+  item->tick_count = 0;
+  if (!request_read_notifications(window, item)) return kOpFailed;
+  if (!send_and_note_time(item, address)) return kOpFailed;
+  return kOpDone;
+}
+
+extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
+  if (item->probe == nullptr) {
+    end_check(window, item, CHECK_FAILED);
+    return kOpFailed;
+  }
+  // A late or duplicated datagram after the check ended changes nothing.
+  if (item->probe->check_over) return kOpDone;
+  if (WSAGETSELECTERROR(lparam) != 0) {
+    set_item_error(item, WSAGETSELECTERROR(lparam));
+    return kOpFailed;
+  }
+  const int32_t ticks = item->tick_count;
+  item->tick_count = 0;
+  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpFailed;
+  const int result = handle_reply(window, item);
+  // Nothing for this check (a stranger's datagram, or no datagram) is no
+  // sign of life: the time-out still ends a check the server never answers.
+  if (result == kOpDone) item->tick_count = ticks;
+  return result;
+}
+
+extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
+  if (is_over(item)) return kOpDone;
+  if (item->tick_count == kNotCounting) return kOpDone;
+  if (++item->tick_count < kTimeoutTicks) return kOpDone;
+  item->tick_count = kNotCounting;
+  set_item_error(item, WSAETIMEDOUT);
+  end_check(window, item, CHECK_TIMEOUT);
+  return kOpCheckOver;
+}
+
+// Also exported as SNTP_Cancel: ending and abandoning a check are one operation.
+extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
+  if (item->probe != nullptr) {
+    if (item->socket != kNoSocket) WSAAsyncSelect(static_cast<SOCKET>(item->socket), window, 0, 0);
+    if (item->lookup_handle != 0) {
+      WSACancelAsyncRequest(reinterpret_cast<HANDLE>(item->lookup_handle));
+      item->lookup_handle = 0;
+    }
+    free_probe_state(item->probe);
+    item->probe = nullptr;
+  }
+  close_check_socket(item);
+  return kOpDone;
+}

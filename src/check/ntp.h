@@ -1,0 +1,98 @@
+// SNTP arithmetic: the request, timestamps, the reply's verdict, the clock
+// offset, whether to move the clock, and the texts a check writes. Pure code
+// (no windows.h): times are FILETIME counts, unsigned 64-bit numbers of
+// 100-ns units since 1601-01-01 00:00 UTC.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "settings/server_info_text.h"
+
+// An SNTP message without extension fields or authenticator (RFC 4330).
+constexpr size_t kNtpPacketSize = 48;
+// First octet of the request: leap indicator 0, version 1, mode 3 (client).
+constexpr uint8_t kRequestFirstOctet = 0x0B;
+
+constexpr int64_t kUnitsPerSecond = 10'000'000;  // 100-ns units
+constexpr int64_t kUnitsPerMs = 10'000;
+
+// Blocks the item's texts are written into.
+constexpr size_t kOffsetTextSize = 20;   // "%+.0f msec"
+constexpr size_t kChangedTextSize = 18;  // "%04d/%02d/%02d %02d:%02d"
+
+// The 48-byte request: all zero but its first octet.
+void build_request(uint8_t out[kNtpPacketSize]);
+
+struct NtpTimestamp {
+  uint32_t seconds;   // whole seconds since the start of the era
+  uint32_t fraction;  // binary fraction of a second
+};
+
+// The timestamp as a FILETIME. Seconds with the top bit set count from
+// 1900-01-01 (1968 to 2036); with the top bit clear they count from
+// 2036-02-07 06:28:16 UTC, the start of era 1 (RFC 4330 section 3). The
+// fraction is truncated to whole 100-ns units.
+uint64_t ntp_to_filetime(NtpTimestamp timestamp);
+
+// ((T2 - T1) + (T3 - T4)) / 2 in 100-ns units, truncated toward zero:
+// positive when the local clock is behind the server. T1 request sent and
+// T4 reply received (local clock), T2 request received and T3 reply sent
+// (server clock).
+int64_t clock_offset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4);
+
+// Whether a reply may set the clock, after RFC 4330 sections 5 and 8.
+enum class ReplyVerdict : uint8_t {
+  kUsable,
+  kTooShort,         // fewer than 48 bytes: not a reply at all
+  kNotServerMode,    // mode is not 4 (server)
+  kKissOfDeath,      // stratum 0: the server refuses service
+  kStratumTooHigh,   // stratum above 15
+  kUnsynchronized,   // leap indicator 3: the server's clock is not synchronised
+  kNoTransmitTime,   // transmit timestamp 0
+};
+
+struct ReplyEvaluation {
+  ReplyVerdict verdict;
+  ServerInfo info;  // what the server said about itself (zero when too short)
+  int64_t offset;   // clock offset, only for a usable reply
+};
+
+// Reads a datagram of `length` bytes received between `send_time` (T1) and
+// `receive_time` (T4). Bytes beyond the 48 of the message are not read.
+ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t send_time, uint64_t receive_time);
+
+// A Japanese message (code page 932) saying why the reply was not used.
+// `length` is the datagram's size, named in the message for a short one.
+void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char* out, size_t out_size);
+
+// The message for an offset whose text does not fit its block.
+extern const char kOffsetTooLargeText[];
+
+enum class ClockAction : uint8_t {
+  kNone,  // the clocks agree to the 100-ns unit
+  kSkip,  // below the item's threshold: leave the clock alone
+  kMove,
+};
+
+// Whether to move the clock by `offset`. It is moved when any of these
+// holds, tested in order: skipping small offsets is off; the offset in whole
+// milliseconds is at least the threshold in size; there is no previous
+// offset text; the previous text does not start with an integer; the
+// integer it starts with (the last applied offset) is at least the
+// threshold in size.
+ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync_threshold_ms,
+                        const char* previous_offset_text);
+
+// Reads the integer at the start of `text` as scanf's "%d" does: optional
+// white space and sign, then at least one digit. A number beyond 32 bits
+// saturates. False when the text does not start with an integer.
+bool read_leading_int(const char* text, int32_t* value);
+
+// The offset in whole milliseconds (truncated toward zero) as "%+.0f msec".
+// False, with `out` empty, when the text would not fit `out_size` (a 20-byte
+// block takes at most 13 digits).
+bool format_offset_text(int64_t offset, char* out, size_t out_size);
+
+// "YYYY/MM/DD hh:mm".
+void format_changed_text(int year, int month, int day, int hour, int minute, char* out, size_t out_size);

@@ -1,0 +1,25 @@
+// Error texts for the item and progress lines for the host's status bar.
+#pragma once
+
+#include <windows.h>
+
+#include "plugin/host_contract.h"
+
+// Progress of a check, in the order they can appear.
+constexpr char kStatusLookingUp[] = "IPアドレスを取得中...";
+constexpr char kStatusSending[] = "リクエストを送信中...";
+constexpr char kStatusReceiving[] = "応答を受信中...";
+constexpr char kStatusDone[] = "チェック終了";
+
+// Replaces the item's error_text with the message for a Windows Sockets or
+// system error code: the system's own text where it has one, else the
+// module's string table entry for codes 10000 to 11999, else "未知のエラー。".
+// Code 0 just clears it. When memory is short the text stays null.
+void set_item_error(CheckItem* item, int code);
+
+// Replaces the item's error_text with a copy of `text` (null when memory is short).
+void set_item_error_text(CheckItem* item, const char* text);
+
+// Formats one line into the status bar (child 103 of `window`, part 0) and
+// returns its length; 0 when nothing could be formatted.
+int show_status(HWND window, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,199 @@
+#include "check/ntp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t kSec = kUnitsPerSecond;
+constexpr int64_t kMs = kUnitsPerMs;
+// 1970-01-01 as a FILETIME, and as NTP seconds of era 0.
+constexpr uint64_t kUnixEpoch = 116444736000000000ull;
+constexpr uint32_t kUnixEpochNtp = 2208988800u;
+
+uint64_t unix_to_filetime(int64_t unix_seconds) { return kUnixEpoch + static_cast<uint64_t>(unix_seconds * kSec); }
+
+TEST(NtpToFiletime, WholeSecondsAndFractionsToThe100nsUnit) {
+  EXPECT_EQ(ntp_to_filetime({kUnixEpochNtp, 0}), kUnixEpoch);
+  EXPECT_EQ(ntp_to_filetime({kUnixEpochNtp + 1, 0x80000000u}), kUnixEpoch + kSec + kSec / 2);
+  // The fraction is truncated: 2^32 / 10^7 is about 429.5 steps per unit.
+  EXPECT_EQ(ntp_to_filetime({kUnixEpochNtp, 429}), kUnixEpoch);
+  EXPECT_EQ(ntp_to_filetime({kUnixEpochNtp, 430}), kUnixEpoch + 1);
+  EXPECT_EQ(ntp_to_filetime({kUnixEpochNtp, 0xFFFFFFFFu}), kUnixEpoch + kSec - 1);
+  // 2026-03-01 00:00:00 UTC.
+  EXPECT_EQ(ntp_to_filetime({kUnixEpochNtp + 1772323200u, 0}), unix_to_filetime(1772323200));
+}
+
+TEST(NtpToFiletime, TopBitClearIsTheEraThatBeginsIn2036) {
+  // The last second of era 0 and the first of era 1 (2036-02-07 06:28:16 UTC).
+  EXPECT_EQ(ntp_to_filetime({0xFFFFFFFFu, 0}), unix_to_filetime(2085978495));
+  EXPECT_EQ(ntp_to_filetime({0, 0}), unix_to_filetime(2085978496));
+  EXPECT_EQ(ntp_to_filetime({0x7FFFFFFFu, 0}), unix_to_filetime(2085978496 + 0x7FFFFFFFll));
+  // Top bit set stays in 1968 to 2036.
+  EXPECT_EQ(ntp_to_filetime({0x80000000u, 0}), unix_to_filetime(0x80000000ll - kUnixEpochNtp));
+}
+
+TEST(ClockOffset, SignsSizesAndTruncationTowardZero) {
+  const uint64_t t = unix_to_filetime(1772323200);
+  EXPECT_EQ(clock_offset(t, t + 3 * kSec, t + 3 * kSec, t), 3 * kSec);    // local clock behind
+  EXPECT_EQ(clock_offset(t, t - 15 * kSec / 10, t - 15 * kSec / 10, t), -15 * kSec / 10);  // 1.5 s ahead
+  EXPECT_EQ(clock_offset(t, t + 7, t + 7, t + 20), -3);  // a 20-unit round trip, below 1 ms
+  EXPECT_EQ(clock_offset(t, t + 2, t + 1, t + 6), -1);   // -3 / 2 truncates toward zero
+  EXPECT_EQ(clock_offset(t, t + 3, t + 3, t + 3), 1);    // 3 / 2
+  // Clocks centuries apart still give the exact half.
+  EXPECT_EQ(clock_offset(0, uint64_t{1} << 62, uint64_t{1} << 62, 1), (int64_t{1} << 62) - 1);
+  EXPECT_EQ(clock_offset(0, INT64_MAX, INT64_MAX, 0), INT64_MAX);
+}
+
+TEST(Request, IsZerosButTheFirstOctet) {
+  uint8_t request[kNtpPacketSize];
+  std::memset(request, 0xEE, sizeof request);
+  build_request(request);
+  EXPECT_EQ(request[0], 0x0B);
+  for (size_t i = 1; i < kNtpPacketSize; ++i) EXPECT_EQ(request[i], 0) << i;
+}
+
+std::vector<uint8_t> reply(uint8_t first, uint8_t stratum, uint32_t t2_seconds, uint32_t t3_seconds, size_t size = 48) {
+  std::vector<uint8_t> b(size, 0);
+  b[0] = first;
+  b[1] = stratum;
+  b[2] = 0x06;
+  b[3] = 0xE6;  // precision -26
+  const uint8_t rest[] = {0x00, 0x01, 0x80, 0x00, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
+  std::memcpy(b.data() + 4, rest, sizeof rest);
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+  };
+  put(32, t2_seconds);
+  put(40, t3_seconds);
+  return b;
+}
+
+TEST(EvaluateReply, ReadsTheServerInformationAndTheOffset) {
+  const uint64_t t1 = unix_to_filetime(1772323200);
+  std::vector<uint8_t> b = reply(0x24, 2, kUnixEpochNtp + 1772323202u, kUnixEpochNtp + 1772323202u, 60);
+  ReplyEvaluation e = evaluate_reply(b.data(), b.size(), t1, t1);
+  EXPECT_EQ(e.verdict, ReplyVerdict::kUsable);
+  EXPECT_EQ(e.offset, 2 * kSec);
+  EXPECT_EQ(e.info.first_octet, 0x24);
+  EXPECT_EQ(e.info.stratum, 2);
+  EXPECT_EQ(e.info.poll, 6);
+  EXPECT_EQ(e.info.precision, -26);
+  EXPECT_EQ(e.info.root_delay, 0x18000);
+  EXPECT_EQ(e.info.root_dispersion, -2);
+  EXPECT_EQ(0, std::memcmp(e.info.reference_id, "\x7f\x7f\x01\x01", 4));
+}
+
+TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
+  const uint32_t now = kUnixEpochNtp + 1772323200u;
+  const struct {
+    uint8_t first, stratum;
+    uint32_t t3;
+    ReplyVerdict verdict;
+  } cases[] = {
+      {0x0C, 3, now, ReplyVerdict::kUsable},          // version 1 server, as the request asks
+      {0x23, 1, now, ReplyVerdict::kNotServerMode},   // a client's message
+      {0x25, 1, now, ReplyVerdict::kNotServerMode},   // broadcast
+      {0xE4, 0, now, ReplyVerdict::kKissOfDeath},     // leap 3 and stratum 0: kiss-o'-death first
+      {0x24, 16, now, ReplyVerdict::kStratumTooHigh},
+      {0x24, 255, now, ReplyVerdict::kStratumTooHigh},
+      {0xE4, 2, now, ReplyVerdict::kUnsynchronized},
+      {0x64, 15, now, ReplyVerdict::kUsable},         // leap 1 (a second is to be inserted) is fine
+      {0x24, 1, 0, ReplyVerdict::kNoTransmitTime},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> b = reply(c.first, c.stratum, now, c.t3);
+    ReplyEvaluation e = evaluate_reply(b.data(), b.size(), 0, 0);
+    EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum);
+    EXPECT_EQ(e.info.stratum, c.stratum) << "the server information is read whatever the verdict";
+  }
+  std::vector<uint8_t> b = reply(0x24, 1, now, now);
+  EXPECT_EQ(evaluate_reply(b.data(), 47, 0, 0).verdict, ReplyVerdict::kTooShort);
+  EXPECT_EQ(evaluate_reply(nullptr, 0, 0, 0).verdict, ReplyVerdict::kTooShort);
+}
+
+TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
+  std::set<std::string> texts;
+  char out[256];
+  for (ReplyVerdict v : {ReplyVerdict::kTooShort, ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath,
+                         ReplyVerdict::kStratumTooHigh, ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime}) {
+    format_reply_problem(ReplyEvaluation{v, {}, 0}, 47, out, sizeof out);
+    EXPECT_GT(std::strlen(out), 10u);
+    texts.insert(out);
+  }
+  EXPECT_EQ(texts.size(), 6u);
+  format_reply_problem(ReplyEvaluation{ReplyVerdict::kTooShort, {}, 0}, 47, out, sizeof out);
+  EXPECT_NE(std::string(out).find("47"), std::string::npos);
+  ReplyEvaluation kod{ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0};
+  format_reply_problem(kod, 48, out, sizeof out);
+  EXPECT_NE(std::string(out).find("RATE"), std::string::npos);
+  kod.info.reference_id[1] = 0x07;  // not a printable code: none is quoted
+  format_reply_problem(kod, 48, out, sizeof out);
+  EXPECT_NE(std::string(out).find("Kiss-o'-Death)"), std::string::npos);
+  format_reply_problem(kod, 48, out, 8);  // cut to the buffer
+  EXPECT_LT(std::strlen(out), 8u);
+}
+
+TEST(ReadLeadingInt, ReadsLikeScanfWithoutOverflow) {
+  int32_t v = 0;
+  EXPECT_TRUE(read_leading_int("+120 msec", &v));
+  EXPECT_EQ(v, 120);
+  EXPECT_TRUE(read_leading_int(" \t-2500 msec", &v));
+  EXPECT_EQ(v, -2500);
+  EXPECT_TRUE(read_leading_int("99999999999999999999999 msec", &v));
+  EXPECT_EQ(v, INT32_MAX);
+  EXPECT_TRUE(read_leading_int("-2147483648", &v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_TRUE(read_leading_int("-99999999999", &v));
+  EXPECT_EQ(v, INT32_MIN);
+  for (const char* text : {"", " ", "+", "- 5", "msec", "*"}) EXPECT_FALSE(read_leading_int(text, &v)) << text;
+  // A heap text ending right after its digits is not read beyond its end.
+  std::unique_ptr<char[]> exact(new char[4]{'-', '4', '2', '\0'});
+  EXPECT_TRUE(read_leading_int(exact.get(), &v));
+  EXPECT_EQ(v, -42);
+}
+
+TEST(DecideMove, EveryBranch) {
+  constexpr int64_t ms300 = 300 * kMs;
+  EXPECT_EQ(decide_move(0, 0, 0, nullptr), ClockAction::kNone);
+  EXPECT_EQ(decide_move(1, 0, 1000, "+50 msec"), ClockAction::kMove) << "skipping off moves even 100 ns";
+  EXPECT_EQ(decide_move(-1000 * kMs, 1, 1000, "+50 msec"), ClockAction::kMove) << "at the threshold";
+  EXPECT_EQ(decide_move(-1000 * kMs + 1, 1, 1000, "+50 msec"), ClockAction::kSkip) << "999.9999 ms is 999 ms";
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "+50 msec"), ClockAction::kSkip);
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "-2500 msec"), ClockAction::kMove) << "the last offset was large";
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "+1000 msec"), ClockAction::kMove);
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "-999 msec*"), ClockAction::kSkip);
+  EXPECT_EQ(decide_move(ms300, 1, 1000, nullptr), ClockAction::kMove) << "first check of the item";
+  EXPECT_EQ(decide_move(ms300, 1, 1000, ""), ClockAction::kMove) << "no readable last offset";
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "abc"), ClockAction::kMove);
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "-2147483648 msec"), ClockAction::kMove);
+  EXPECT_EQ(decide_move(ms300, 1, 1000, "+99999999999 msec"), ClockAction::kMove);
+  EXPECT_EQ(decide_move(5, 1, 0, "+0 msec"), ClockAction::kMove) << "threshold 0 moves every offset";
+  EXPECT_EQ(decide_move(5, 1, 1, "+0 msec"), ClockAction::kSkip);
+}
+
+std::string offset_text(int64_t offset, size_t size = kOffsetTextSize) {
+  std::string out(size, 'X');
+  bool ok = format_offset_text(offset, out.data(), size);
+  out.resize(std::strlen(out.c_str()));
+  return ok ? out : "<refused:" + out + ">";
+}
+
+TEST(OffsetText, WholeMillisecondsWithSign) {
+  EXPECT_EQ(offset_text(300 * kMs), "+300 msec");
+  EXPECT_EQ(offset_text(-1500 * kMs), "-1500 msec");
+  EXPECT_EQ(offset_text(-1500 * kMs - 9999), "-1500 msec");
+  EXPECT_EQ(offset_text(9999), "+0 msec");
+  EXPECT_EQ(offset_text(-9999), "+0 msec") << "below 1 ms the sign is that of zero";
+  EXPECT_EQ(offset_text(9999999999999 * kMs), "+9999999999999 msec") << "13 digits fill the block";
+  EXPECT_EQ(offset_text(-9999999999999 * kMs), "-9999999999999 msec");
+  EXPECT_EQ(offset_text(10000000000000 * kMs), "<refused:>");
+  EXPECT_EQ(offset_text(INT64_MIN), "<refused:>");
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Checks against a real SNTP server: the chronyd the test run starts on
+// 127.0.0.1 (see scripts/chronyd), serving this machine's own clock.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "host_side.h"
+#include "settings/messages.h"
+#include "settings/server_info_text.h"
+
+namespace {
+
+class Chrony : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    std::string error;
+    ASSERT_TRUE(load_plugin(program_directory() + "sntp.dll", &api_, &error)) << error;
+  }
+  void SetUp() override { ASSERT_TRUE(create_host_window(&host_, &api_)); }
+  void TearDown() override {
+    for (CheckItem* item : host_.items) {
+      api_.item_check_end(host_.window, item);
+      free_item(item);
+    }
+    destroy_host_window(&host_);
+  }
+  // Runs one whole check; the result carried by MSG_CHECK_END.
+  WPARAM check(const std::string& server, const std::string& clock_options, const char* offset_text = nullptr) {
+    const char* port = std::getenv("SNTP_CHRONY_PORT");
+    CheckItem* item = new_item();
+    set_item_text(&item->address, ("sntp://" + server).c_str());
+    set_item_text(&item->options, (std::string(port ? port : "11123") + ";" + clock_options).c_str());
+    set_item_text(&item->offset_text, offset_text);
+    host_.items.push_back(item);
+    item_ = item;
+    const size_t ends = host_.check_ends.size();
+    EXPECT_EQ(api_.start(host_.window, item), 0);
+    if (!pump_messages_until([&] { return host_.check_ends.size() > ends; }, 5000)) return 99;
+    return host_.check_ends.back().result;
+  }
+  static PluginApi api_;
+  HostWindow host_;
+  CheckItem* item_ = nullptr;
+};
+PluginApi Chrony::api_;
+
+TEST_F(Chrony, ACheckReadsTheServerAndSetsTheClock) {
+  ASSERT_EQ(check("127.0.0.1", "0;0;0;"), CHECK_CHANGED) << item_text(item_->error_text);
+  // chronyd answers version 1 as asked, from its local clock at stratum 3.
+  ServerInfo info;
+  ASSERT_TRUE(parse_server_info(item_->server_info, &info));
+  EXPECT_EQ(info.first_octet, 0x0C);
+  EXPECT_EQ(info.stratum, 3);
+  EXPECT_LE(info.precision, -10);
+  EXPECT_GE(info.precision, -32);
+  EXPECT_TRUE(std::regex_search(item_text(item_->server_info), std::regex(";127\\.127\\.1\\.1$")));
+  // The server serves this machine's clock: the offset is a few milliseconds at most.
+  std::smatch m;
+  const std::string offset = item_text(item_->offset_text);
+  ASSERT_TRUE(std::regex_match(offset, m, std::regex("[+-](\\d+) msec"))) << offset;
+  EXPECT_LT(std::stoi(m[1]), 100);
+  EXPECT_TRUE(std::regex_match(item_text(item_->changed_text), std::regex("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d")));
+  EXPECT_EQ(item_->error_text, nullptr);
+  EXPECT_EQ(host_.status_lines, (std::vector<std::string>{kStatusSending, kStatusReceiving, kStatusDone}));
+}
+
+TEST_F(Chrony, ASmallOffsetAfterASmallOneLeavesTheClockAlone) {
+  ASSERT_EQ(check("127.0.0.1", "1;1000;0;", "+3 msec"), CHECK_OK_QUIET) << item_text(item_->error_text);
+  EXPECT_STREQ(item_->offset_text, "+3 msec");
+  EXPECT_EQ(item_->changed_text, nullptr);
+  EXPECT_NE(item_->server_info, nullptr);
+}
+
+}  // namespace

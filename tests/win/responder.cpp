@@ -1,0 +1,103 @@
+#include "responder.h"
+
+namespace {
+
+SOCKET bound_socket(const char* address, uint16_t* port) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) return s;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = inet_addr(address);
+  if ((ntohl(a.sin_addr.s_addr) >> 24) != 127 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  int length = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
+  *port = ntohs(a.sin_port);
+  return s;
+}
+
+}  // namespace
+
+bool Responder::start(const char* address) {
+  uint16_t other_port = 0;
+  server_ = bound_socket(address, &port_);
+  other_ = bound_socket(address, &other_port);
+  if (server_ == INVALID_SOCKET || other_ == INVALID_SOCKET) return false;
+  thread_ = std::thread([this] { serve(); });
+  return true;
+}
+
+void Responder::stop() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    sockaddr_in self{};
+    int length = sizeof self;
+    getsockname(server_, reinterpret_cast<sockaddr*>(&self), &length);
+    sendto(other_, "q", 1, 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    thread_.join();
+  }
+  for (SOCKET* s : {&server_, &other_}) {
+    if (*s != INVALID_SOCKET) closesocket(*s);
+    *s = INVALID_SOCKET;
+  }
+}
+
+void Responder::answer_next(std::vector<Datagram> answers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  scripts_.push_back(std::move(answers));
+}
+
+void Responder::send_to(const Datagram& datagram, const sockaddr_in& to) {
+  SOCKET from = datagram.from_other_port ? other_ : server_;
+  sendto(from, reinterpret_cast<const char*>(datagram.bytes.data()), static_cast<int>(datagram.bytes.size()), 0,
+         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void Responder::send(const Datagram& datagram) {
+  sockaddr_in to;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (requests_.empty()) return;
+    to = requests_.back().from;
+  }
+  send_to(datagram, to);
+}
+
+std::vector<ReceivedRequest> Responder::requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+bool Responder::wait_for_requests(size_t count, DWORD timeout_ms) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < timeout_ms; Sleep(2)) {
+    if (requests().size() >= count) return true;
+  }
+  return requests().size() >= count;
+}
+
+void Responder::serve() {
+  for (;;) {
+    uint8_t buffer[2048];
+    sockaddr_in from{};
+    int from_length = sizeof from;
+    int n = recvfrom(server_, reinterpret_cast<char*>(buffer), sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                     &from_length);
+    std::vector<Datagram> answers;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
+      if (n < 0) continue;
+      requests_.push_back({std::vector<uint8_t>(buffer, buffer + n), from});
+      if (!scripts_.empty()) {
+        answers = std::move(scripts_.front());
+        scripts_.pop_front();
+      }
+    }
+    for (const Datagram& d : answers) send_to(d, from);
+  }
+}

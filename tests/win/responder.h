@@ -1,0 +1,53 @@
+// A scripted SNTP server on loopback for the Windows tests: a thread with a
+// blocking UDP socket that answers each request with exactly the datagrams it
+// was told to send, from the port it was told to use, or not at all.
+// Windows Sockets must be started before start().
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct Datagram {
+  std::vector<uint8_t> bytes;
+  bool from_other_port = false;  // from a second socket: same address, another port
+};
+
+struct ReceivedRequest {
+  std::vector<uint8_t> bytes;
+  sockaddr_in from;
+};
+
+class Responder {
+ public:
+  ~Responder() { stop(); }
+  // Binds the server socket and the second one to `address`, which must be
+  // in 127.0.0.0/8, on ports the system chooses. False when that fails.
+  bool start(const char* address = "127.0.0.1");
+  void stop();
+  uint16_t port() const { return port_; }
+  // The answers to the next request that arrives; later requests take later
+  // scripts, and a request without one goes unanswered.
+  void answer_next(std::vector<Datagram> answers);
+  // Sends a datagram now to the sender of the last request.
+  void send(const Datagram& datagram);
+  std::vector<ReceivedRequest> requests();
+  bool wait_for_requests(size_t count, DWORD timeout_ms);
+
+ private:
+  void serve();
+  void send_to(const Datagram& datagram, const sockaddr_in& to);
+
+  SOCKET server_ = INVALID_SOCKET;
+  SOCKET other_ = INVALID_SOCKET;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::deque<std::vector<Datagram>> scripts_;
+  std::vector<ReceivedRequest> requests_;
+  bool stopping_ = false;
+};
