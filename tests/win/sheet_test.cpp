@@ -1,8 +1,8 @@
 // The General and Options pages through the real sntp.dll: SNTP_Property and
 // SNTP_ExecItem show the sheet over the host window, a script plays the user,
 // and the item's texts tell what was stored.
+#include <winsock2.h>
 #include <windows.h>
-#include <winsock.h>
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "import_patch.h"
+#include "responder.h"
 #include "resource.h"
 #include "settings/probe_state.h"
 #include "sheet_driver.h"
@@ -281,6 +282,64 @@ TEST_F(SheetTest, TheSheetNeverTouchesTheRecordOfARunningCheck) {
   }
   item_->probe = nullptr;
   EXPECT_EQ(GlobalFree(check), nullptr) << "the check's record was freed by the sheet";
+}
+
+// A 48-byte server reply whose receive and transmit times are now, so the
+// offset is tiny and Wine accepts the clock change without moving anything.
+std::vector<uint8_t> reply_for_now() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t units = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  const uint64_t seconds = units / 10000000 - 9435484800ull;  // since 1900
+  const uint64_t fraction = (units % 10000000) * 4294967296ull / 10000000;
+  std::vector<uint8_t> reply(48, 0);
+  reply[0] = 0x24;  // version 4, server
+  reply[1] = 2;     // stratum
+  for (int at : {32, 40}) {
+    for (int i = 0; i < 4; ++i) {
+      reply[at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
+      reply[at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
+    }
+  }
+  return reply;
+}
+
+// The host checks the item while its sheet is open: the check hangs its own
+// record on `probe`, runs to MSG_CHECK_END and is ended; OK then stores the
+// sheet's values, and each side kept to its own record.
+TEST_F(SheetTest, AWholeCheckRunsWhileTheSheetIsOpen) {
+  Responder server;
+  ASSERT_TRUE(server.start());
+  server.answer_next({Datagram{reply_for_now()}});
+  set_item_text(&item_->title, "時計");
+  set_item_text(&item_->address, "sntp://127.0.0.1");
+  set_item_text(&item_->options, (std::to_string(server.port()) + ";0;0;0;").c_str());
+  host_.items.push_back(item_);
+  host_.check_ends.clear();
+
+  ProbeState* check_record = nullptr;
+  SheetRun run = property([&](HWND sheet) {
+    type(show_page(sheet, kGeneral), IDC_TITLE, "編集した時計");
+    ASSERT_EQ(api_.start(host_.window, item_), 0);
+    check_record = item_->probe;
+    EXPECT_NE(check_record, nullptr);
+    EXPECT_TRUE(pump_messages_until([&] { return !host_.check_ends.empty(); }, 5000)) << "no MSG_CHECK_END";
+    EXPECT_EQ(item_->probe, check_record) << "the check's record changed while the sheet was open";
+    EXPECT_EQ(api_.item_check_end(host_.window, item_), 0);
+    EXPECT_EQ(item_->probe, nullptr);
+    click(show_page(sheet, kOptions), IDC_SKIP_SMALL_OFFSETS);
+    press(sheet, PSBTN_OK);
+  });
+  host_.items.clear();
+  EXPECT_EQ(run.result, 0);
+  ASSERT_EQ(host_.check_ends.size(), 1u);
+  EXPECT_EQ(host_.check_ends[0].result, 1u) << item_text(item_->error_text);
+  EXPECT_EQ(item_text(item_->title), "編集した時計");
+  // The port is stored as the signed 16-bit number its bits make.
+  EXPECT_EQ(item_text(item_->options), std::to_string(static_cast<int16_t>(server.port())) + ";1;0;0;");
+  EXPECT_FALSE(item_text(item_->offset_text).empty()) << "the check's texts stay";
+  EXPECT_NE(item_->server_info, nullptr);
+  EXPECT_EQ(item_->socket, kNoSocket);
 }
 
 // Global-heap blocks of one size fail inside the DLL while the patch lasts.
