@@ -47,6 +47,10 @@ target_link_libraries(sntp PRIVATE ${SNTP_SYSTEM_LIBS})
 set_source_files_properties(res/sntp.rc PROPERTIES
   OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/strings.rc;${PROJECT_SOURCE_DIR}/res/dialogs.rc;${PROJECT_SOURCE_DIR}/res/resource.h;${PROJECT_SOURCE_DIR}/res/sntp.ico")
 
+# A release DLL carries no symbols.
+target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
+include(cmake/package.cmake)
+
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   sntp_compile_converted(sntp_core)
   sntp_compile_converted(sntp)
