@@ -133,12 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         back.precision == info.precision && back.root_delay == info.root_delay &&
         back.root_dispersion == info.root_dispersion && std::memcmp(back.reference_id, info.reference_id, 4) == 0);
 
-  // Only a server's synchronised answer with a time in it is usable
+  // Only a server's synchronised answer with its times in it is usable
   // (RFC 4330 sections 5 and 8), and nothing else carries an offset.
   const uint8_t mode = bytes[0] & 7;
   const uint8_t leap = bytes[0] >> 6;
+  const bool no_receive_time = be32(bytes + 32) == 0 && be32(bytes + 36) == 0;
   const bool no_transmit_time = be32(bytes + 40) == 0 && be32(bytes + 44) == 0;
-  const bool usable = mode == 4 && bytes[1] >= 1 && bytes[1] <= 15 && leap != 3 && !no_transmit_time;
+  const bool usable =
+      mode == 4 && bytes[1] >= 1 && bytes[1] <= 15 && leap != 3 && !no_receive_time && !no_transmit_time;
   check((e.verdict == ReplyVerdict::kUsable) == usable);
   if (!usable) {
     check(e.offset == 0);
