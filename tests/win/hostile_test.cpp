@@ -239,6 +239,22 @@ TEST_F(Hostile, AReplyAfterCancelIsHarmless) {
   EXPECT_EQ(g.set_system.size(), 1u);
 }
 
+TEST_F(Hostile, AReadNotificationDuringTheLookupIsNotRead) {
+  // A stale notification for a closed socket whose handle a check looking
+  // up its server now holds: there is nothing to read yet, and the socket
+  // would block the host's thread if it were read.
+  CheckItem* it = item();
+  set_item_text(&it->address, "sntp://localhost");
+  responder_.answer_next({reply(300 * kMs)});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_NE(it->lookup_handle, 0u);
+  EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, 0), it), 0);
+  EXPECT_EQ(it->error_text, nullptr);
+  ASSERT_TRUE(wait_for_ends(1));
+  EXPECT_EQ(host_.check_ends[0].result, CHECK_CHANGED);
+  expect_moved_by(300 * kMs);
+}
+
 TEST_F(Hostile, DatagramsOfTheLargestSize) {
   // 65,507 bytes, the largest UDP payload over IPv4: the message is cut to
   // its first 48 bytes, which Windows Sockets reports as an error.
