@@ -21,8 +21,8 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 // Reads the datagram the item's socket has for it. Returns 2 when the reply
 // was handled and MSG_CHECK_END sent (the item must not be touched
 // afterwards), -1 when the read failed (error text stored, no message), or 0
-// when there was nothing for this check (no datagram, or one from another
-// sender, which is dropped): the check keeps waiting.
+// when there was nothing for this check (no request sent yet, no datagram, or
+// one from another sender, which is dropped): the check keeps waiting.
 int handle_reply(HWND window, CheckItem* item);
 
 // Moves the system clock by `offset` 100-ns units. False when the system

@@ -105,6 +105,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
     load_settings(item, probe);
   }
   probe->check_over = 0;
+  probe->request_sent = 0;
   // A socket left over from an earlier start would otherwise leak.
   close_check_socket(item);
   item->socket = socket(AF_INET, SOCK_DGRAM, 0);

@@ -28,7 +28,7 @@ constexpr size_t kReferenceIdAt = 12;
 constexpr size_t kReceiveTimestampAt = 32;
 constexpr size_t kTransmitTimestampAt = 40;
 
-ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp transmit) {
+ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimestamp transmit) {
   const uint8_t leap = info.first_octet >> 6;
   const uint8_t mode = info.first_octet & 7;
   // RFC 4330 section 5: a unicast client takes only server-mode replies.
@@ -41,6 +41,10 @@ ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp transmit) {
   if (leap == kLeapAlarm) return ReplyVerdict::kUnsynchronized;
   // Section 5: a zero transmit timestamp is not a time at all.
   if (transmit.seconds == 0 && transmit.fraction == 0) return ReplyVerdict::kNoTransmitTime;
+  // Zero is no time for the receive timestamp either (RFC 5905 section 6:
+  // it means the time is unknown). Read with the era rule it would be 2036,
+  // and the clock would be moved by years.
+  if (receive.seconds == 0 && receive.fraction == 0) return ReplyVerdict::kNoReceiveTime;
   return ReplyVerdict::kUsable;
 }
 
@@ -99,10 +103,11 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t sen
   e.info.root_delay = static_cast<int32_t>(read_be32(bytes + kRootDelayAt));
   e.info.root_dispersion = static_cast<int32_t>(read_be32(bytes + kRootDispersionAt));
   std::memcpy(e.info.reference_id, bytes + kReferenceIdAt, 4);
+  const NtpTimestamp receive = read_timestamp(bytes + kReceiveTimestampAt);
   const NtpTimestamp transmit = read_timestamp(bytes + kTransmitTimestampAt);
-  e.verdict = verdict_of(e.info, transmit);
+  e.verdict = verdict_of(e.info, receive, transmit);
   if (e.verdict == ReplyVerdict::kUsable) {
-    const uint64_t t2 = ntp_to_filetime(read_timestamp(bytes + kReceiveTimestampAt));
+    const uint64_t t2 = ntp_to_filetime(receive);
     const uint64_t t3 = ntp_to_filetime(transmit);
     e.offset = clock_offset(send_time, t2, t3, receive_time);
   }
@@ -142,6 +147,9 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
       return;
     case ReplyVerdict::kNoTransmitTime:
       std::snprintf(out, out_size, "サーバーの応答に送信時刻が入っていません。時刻は変更していません。");
+      return;
+    case ReplyVerdict::kNoReceiveTime:
+      std::snprintf(out, out_size, "サーバーの応答に受信時刻が入っていません。時刻は変更していません。");
       return;
   }
 }

@@ -50,6 +50,7 @@ enum class ReplyVerdict : uint8_t {
   kStratumTooHigh,   // stratum above 15
   kUnsynchronized,   // leap indicator 3: the server's clock is not synchronised
   kNoTransmitTime,   // transmit timestamp 0
+  kNoReceiveTime,    // receive timestamp 0
 };
 
 struct ReplyEvaluation {

@@ -95,6 +95,7 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
     uint8_t first, stratum;
     uint32_t t3;
     ReplyVerdict verdict;
+    uint32_t t2 = kUnixEpochNtp + 1772323200u;
   } cases[] = {
       {0x0C, 3, now, ReplyVerdict::kUsable},          // version 1 server, as the request asks
       {0x23, 1, now, ReplyVerdict::kNotServerMode},   // a client's message
@@ -105,9 +106,11 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
       {0xE4, 2, now, ReplyVerdict::kUnsynchronized},
       {0x64, 15, now, ReplyVerdict::kUsable},         // leap 1 (a second is to be inserted) is fine
       {0x24, 1, 0, ReplyVerdict::kNoTransmitTime},
+      {0x24, 1, now, ReplyVerdict::kNoReceiveTime, 0},  // would read as 2036
+      {0x24, 1, now, ReplyVerdict::kUsable, 1},         // a second into era 1 is a time
   };
   for (const auto& c : cases) {
-    std::vector<uint8_t> b = reply(c.first, c.stratum, now, c.t3);
+    std::vector<uint8_t> b = reply(c.first, c.stratum, c.t2, c.t3);
     ReplyEvaluation e = evaluate_reply(b.data(), b.size(), 0, 0);
     EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum);
     EXPECT_EQ(e.info.stratum, c.stratum) << "the server information is read whatever the verdict";
@@ -121,12 +124,13 @@ TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   std::set<std::string> texts;
   char out[256];
   for (ReplyVerdict v : {ReplyVerdict::kTooShort, ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath,
-                         ReplyVerdict::kStratumTooHigh, ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime}) {
+                         ReplyVerdict::kStratumTooHigh, ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime,
+                         ReplyVerdict::kNoReceiveTime}) {
     format_reply_problem(ReplyEvaluation{v, {}, 0}, 47, out, sizeof out);
     EXPECT_GT(std::strlen(out), 10u);
     texts.insert(out);
   }
-  EXPECT_EQ(texts.size(), 6u);
+  EXPECT_EQ(texts.size(), 7u);
   format_reply_problem(ReplyEvaluation{ReplyVerdict::kTooShort, {}, 0}, 47, out, sizeof out);
   EXPECT_NE(std::string(out).find("47"), std::string::npos);
   ReplyEvaluation kod{ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0};

@@ -1,0 +1,390 @@
+// Hostile network input through the real sntp.dll: datagrams of every size
+// and content a server, a stranger or a late packet can throw at a check.
+// None may crash the host or move the clock when it should not; the clock
+// the plug-in reads is fixed by the test and every clock change it asks for
+// is recorded instead of reaching the system (both through its import
+// table). Time-outs, duplicated replies, strangers before the reply and 0-,
+// 47- and 49-byte datagrams are covered by check_test.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check/ntp.h"
+#include "host_side.h"
+#include "iat_patch.h"
+#include "responder.h"
+#include "settings/server_info_text.h"
+
+namespace {
+
+constexpr int64_t kMs = kUnitsPerMs;
+constexpr uint64_t kSeconds1601To1900 = 9435484800ull;
+// 2036-02-07 06:28:16 UTC, where NTP era 1 begins.
+constexpr uint64_t kEra1 = (kSeconds1601To1900 + (uint64_t{1} << 32)) * kUnitsPerSecond;
+
+struct Clock {
+  uint64_t now = 0;  // what the plug-in reads, from either clock
+  std::vector<SYSTEMTIME> set_system, set_local;
+};
+Clock g;
+
+void WINAPI fake_now(LPFILETIME t) { *t = FILETIME{DWORD(g.now), DWORD(g.now >> 32)}; }
+FARPROC WINAPI fake_get_proc_address(HMODULE module, LPCSTR name) {
+  if (HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_now));
+  }
+  return GetProcAddress(module, name);
+}
+// Clock changes succeed without reaching the system.
+BOOL WINAPI fake_set_system_time(const SYSTEMTIME* t) {
+  g.set_system.push_back(*t);
+  return TRUE;
+}
+BOOL WINAPI fake_set_local_time(const SYSTEMTIME* t) {
+  g.set_local.push_back(*t);
+  return TRUE;
+}
+
+uint64_t real_now() {
+  FILETIME t;
+  GetSystemTimePreciseAsFileTime(&t);
+  return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+
+uint64_t to_units(const SYSTEMTIME& t) {
+  FILETIME f;
+  SystemTimeToFileTime(&t, &f);
+  return (uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime;
+}
+
+// The NTP timestamp of a FILETIME, in whichever era it falls; the fraction
+// is rounded up so that it converts back exactly.
+void put_timestamp(std::vector<uint8_t>& b, size_t at, uint64_t time) {
+  const uint32_t seconds = static_cast<uint32_t>(time / kUnitsPerSecond - kSeconds1601To1900);
+  const uint64_t rem = time % kUnitsPerSecond;
+  const uint32_t fraction = static_cast<uint32_t>(((rem << 32) + kUnitsPerSecond - 1) / kUnitsPerSecond);
+  for (int i = 0; i < 4; ++i) {
+    b[at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
+    b[at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
+  }
+}
+
+// A 48-byte reply with T2 = `received` and T3 = `sent` (server clock).
+std::vector<uint8_t> reply_bytes(uint64_t received, uint64_t sent, uint8_t first = 0x24, uint8_t stratum = 2,
+                                 const char* reference = "\x7f\x7f\x01\x01") {
+  std::vector<uint8_t> b(48, 0);
+  const uint8_t head[] = {first, stratum, 6, 0xE6, 0, 1, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFE};
+  std::memcpy(b.data(), head, sizeof head);
+  std::memcpy(b.data() + 12, reference, 4);
+  put_timestamp(b, 32, received);
+  put_timestamp(b, 40, sent);
+  return b;
+}
+
+class Hostile : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    std::string error;
+    ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+    const struct {
+      const char* name;
+      const void* fake;
+    } patches[] = {
+        {"GetProcAddress", reinterpret_cast<const void*>(&fake_get_proc_address)},
+        {"GetSystemTimeAsFileTime", reinterpret_cast<const void*>(&fake_now)},
+        {"SetSystemTime", reinterpret_cast<const void*>(&fake_set_system_time)},
+        {"SetLocalTime", reinterpret_cast<const void*>(&fake_set_local_time)},
+    };
+    for (const auto& p : patches) ASSERT_NE(patch_import(api_.module, "KERNEL32.dll", p.name, p.fake), nullptr);
+  }
+
+  void SetUp() override {
+    g = Clock{};
+    g.now = real_now();
+    ASSERT_TRUE(create_host_window(&host_, &api_));
+    ASSERT_TRUE(responder_.start());
+  }
+
+  void TearDown() override {
+    for (CheckItem* item : host_.items) {
+      api_.item_check_end(host_.window, item);
+      free_item(item);
+    }
+    destroy_host_window(&host_);
+    responder_.stop();
+  }
+
+  // An item checking the responder; its last applied offset was +50 msec.
+  CheckItem* item() {
+    CheckItem* it = new_item();
+    set_item_text(&it->address, "sntp://127.0.0.1");
+    set_item_text(&it->options, (std::to_string(responder_.port()) + ";0;0;0;").c_str());
+    set_item_text(&it->offset_text, "+50 msec");
+    host_.items.push_back(it);
+    return it;
+  }
+  int start(CheckItem* it) { return api_.start(host_.window, it); }
+  bool wait_for_ends(size_t n) { return pump_messages_until([&] { return host_.check_ends.size() >= n; }, 5000); }
+  bool wait_for_calls(size_t n) { return pump_messages_until([&] { return host_.calls.size() >= n; }, 5000); }
+  // True once a socket notification is waiting in the host window's queue.
+  bool notification_queued() {
+    MSG msg;
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 5000; Sleep(2)) {
+      if (PeekMessageA(&msg, host_.window, MSG_SOCKET_EVENT, MSG_SOCKET_EVENT, PM_NOREMOVE)) return true;
+    }
+    return false;
+  }
+  // A usable reply `offset` away from the plug-in's clock.
+  Datagram reply(int64_t offset) { return Datagram{reply_bytes(g.now + offset, g.now + offset)}; }
+  Datagram stranger(int64_t offset) { return Datagram{reply_bytes(g.now + offset, g.now + offset), true}; }
+  // The clock was asked to move exactly once, to the plug-in's clock plus `offset` (to the millisecond).
+  void expect_moved_by(int64_t offset) {
+    ASSERT_EQ(g.set_system.size(), 1u);
+    EXPECT_EQ(to_units(g.set_system[0]), (g.now + offset) / kMs * kMs);
+    EXPECT_EQ(g.set_local.size(), 1u);
+  }
+  // Runs one check answered by `bytes` and expects it to fail as unusable:
+  // the server's information shown, the reason given, nothing moved.
+  void expect_unusable(const std::vector<uint8_t>& bytes) {
+    CheckItem* it = item();
+    responder_.answer_next({Datagram{bytes}});
+    const size_t ends = host_.check_ends.size();
+    const size_t moves = g.set_system.size();
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_ends(ends + 1));
+    EXPECT_EQ(host_.check_ends[ends].result, CHECK_FAILED);
+    const ReplyEvaluation e = evaluate_reply(bytes.data(), bytes.size(), 0, 0);
+    EXPECT_NE(e.verdict, ReplyVerdict::kUsable);
+    char info[kServerInfoStringSize], reason[256];
+    format_server_info(e.info, info, sizeof info);
+    format_reply_problem(e, bytes.size(), reason, sizeof reason);
+    EXPECT_EQ(item_text(it->server_info), info);
+    EXPECT_EQ(item_text(it->error_text), reason);
+    EXPECT_STREQ(it->offset_text, "+50 msec");
+    EXPECT_EQ(it->changed_text, nullptr);
+    EXPECT_EQ(g.set_system.size(), moves) << "the clock was asked to move";
+  }
+
+  static PluginApi api_;
+  HostWindow host_;
+  Responder responder_;
+};
+PluginApi Hostile::api_;
+
+TEST_F(Hostile, StrangersAroundTheReplyChangeNothing) {
+  CheckItem* it = item();
+  responder_.answer_next({stranger(5000 * kMs), reply(300 * kMs), stranger(-9000 * kMs), stranger(0)});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(wait_for_ends(1));
+  pump_messages_until([&] { return false; }, 200);  // whatever else arrives
+  ASSERT_GE(host_.calls.size(), 2u);
+  EXPECT_EQ(host_.calls[0].result, 0);
+  EXPECT_EQ(host_.calls[1].result, 2);
+  for (size_t i = 2; i < host_.calls.size(); ++i) EXPECT_EQ(host_.calls[i].result, 0) << i;
+  ASSERT_EQ(host_.check_ends.size(), 1u);
+  EXPECT_EQ(host_.check_ends[0].result, CHECK_CHANGED);
+  EXPECT_STREQ(it->offset_text, "+300 msec");
+  EXPECT_EQ(it->error_text, nullptr);
+  expect_moved_by(300 * kMs);
+
+  // Once the host has ended the check, its socket is gone: nothing reaches it.
+  api_.item_check_end(host_.window, it);
+  const size_t calls = host_.calls.size();
+  responder_.send(stranger(1000 * kMs));
+  responder_.send(reply(1000 * kMs));
+  pump_messages_until([&] { return false; }, 200);
+  EXPECT_EQ(host_.calls.size(), calls);
+  EXPECT_EQ(g.set_system.size(), 1u);
+}
+
+TEST_F(Hostile, AReplyAfterCancelIsHarmless) {
+  // The reply comes after the socket is closed.
+  CheckItem* it = item();
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(responder_.wait_for_requests(1, 5000));
+  EXPECT_EQ(api_.cancel(host_.window, it), 0);
+  responder_.send(reply(4000 * kMs));
+  pump_messages_until([&] { return false; }, 200);
+  EXPECT_TRUE(host_.calls.empty());
+
+  // The reply is read to be notified, the host cancels before the
+  // notification is handled, and checks the item again at once: the stale
+  // notification (which may name a reused socket handle) must not end the
+  // new check or set the clock from the old reply.
+  responder_.answer_next({reply(4000 * kMs)});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(notification_queued());
+  EXPECT_EQ(api_.cancel(host_.window, it), 0);
+  responder_.answer_next({reply(200 * kMs)});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(wait_for_ends(1));
+  pump_messages_until([&] { return false; }, 200);
+  ASSERT_EQ(host_.check_ends.size(), 1u);
+  EXPECT_EQ(host_.check_ends[0].result, CHECK_CHANGED);
+  EXPECT_STREQ(it->offset_text, "+200 msec");
+  expect_moved_by(200 * kMs);
+
+  // A host that hands a stale notification to the cancelled item gets a
+  // failure, and the clock stays.
+  EXPECT_EQ(api_.cancel(host_.window, it), 0);
+  EXPECT_EQ(api_.select(host_.window, 0, WSAMAKESELECTREPLY(FD_READ, 0), it), -1);
+  EXPECT_EQ(host_.check_ends.size(), 2u);
+  EXPECT_EQ(g.set_system.size(), 1u);
+}
+
+TEST_F(Hostile, AReadNotificationDuringTheLookupIsNotRead) {
+  // A stale notification for a closed socket whose handle a check looking
+  // up its server now holds: there is nothing to read yet, and the socket
+  // would block the host's thread if it were read.
+  CheckItem* it = item();
+  set_item_text(&it->address, "sntp://localhost");
+  responder_.answer_next({reply(300 * kMs)});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_NE(it->lookup_handle, 0u);
+  EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, 0), it), 0);
+  EXPECT_EQ(it->error_text, nullptr);
+  ASSERT_TRUE(wait_for_ends(1));
+  EXPECT_EQ(host_.check_ends[0].result, CHECK_CHANGED);
+  expect_moved_by(300 * kMs);
+}
+
+TEST_F(Hostile, DatagramsOfTheLargestSize) {
+  // 65,507 bytes, the largest UDP payload over IPv4: the message is cut to
+  // its first 48 bytes, which Windows Sockets reports as an error.
+  std::vector<uint8_t> huge = reply_bytes(g.now + 300 * kMs, g.now + 300 * kMs);
+  huge.resize(65507, 0xFF);
+  CheckItem* it = item();
+  responder_.answer_next({Datagram{huge, true}, Datagram{huge}});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(wait_for_calls(2));
+  EXPECT_EQ(host_.calls[0].result, 0) << "a stranger's is dropped";
+  EXPECT_EQ(host_.calls[1].result, -1) << "the server's is a failed read";
+  char* expected = nullptr;
+  std::string text;
+  if (FormatMessageA(0x11FF, nullptr, WSAEMSGSIZE, 0x400, reinterpret_cast<char*>(&expected), 0, nullptr)) {
+    text = expected;
+    LocalFree(expected);
+  } else {
+    char entry[1024];
+    ASSERT_GT(LoadStringA(api_.module, WSAEMSGSIZE, entry, sizeof entry), 0);
+    text = entry;
+  }
+  EXPECT_EQ(item_text(it->error_text), text);
+  EXPECT_TRUE(host_.check_ends.empty());
+  EXPECT_EQ(it->server_info, nullptr);
+  EXPECT_TRUE(g.set_system.empty());
+
+  // The check still takes the server's proper reply.
+  responder_.send(reply(300 * kMs));
+  ASSERT_TRUE(wait_for_ends(1));
+  EXPECT_EQ(host_.check_ends[0].result, CHECK_CHANGED);
+  expect_moved_by(300 * kMs);
+}
+
+TEST_F(Hostile, EveryModeAndLeapIndicator) {
+  // Only a server's answer (mode 4) from a synchronised clock (leap
+  // indicator 0 to 2) sets the clock; every version number is taken.
+  for (int li = 0; li < 4; ++li) {
+    for (int vn : {1, 4, 0, 7}) {
+      for (int mode = 0; mode < 8; ++mode) {
+        const uint8_t first = static_cast<uint8_t>(li << 6 | vn << 3 | mode);
+        if (vn != 4 && (li != 0 || (mode != 4 && mode != 3))) continue;  // versions: a few modes suffice
+        SCOPED_TRACE(first);
+        const std::vector<uint8_t> bytes = reply_bytes(g.now + 300 * kMs, g.now + 300 * kMs, first);
+        if (mode != 4 || li == 3) {
+          expect_unusable(bytes);
+          continue;
+        }
+        CheckItem* it = item();
+        responder_.answer_next({Datagram{bytes}});
+        const size_t ends = host_.check_ends.size();
+        g.set_system.clear();
+        g.set_local.clear();
+        ASSERT_EQ(start(it), 0);
+        ASSERT_TRUE(wait_for_ends(ends + 1));
+        EXPECT_EQ(host_.check_ends[ends].result, CHECK_CHANGED);
+        EXPECT_STREQ(it->offset_text, "+300 msec");
+        expect_moved_by(300 * kMs);
+      }
+    }
+  }
+}
+
+TEST_F(Hostile, KissOfDeathWithEveryCode) {
+  // Stratum 0 refuses service, whatever the code (RFC 5905 section 7.4 lists
+  // these); a code that is not printable ASCII is not quoted.
+  const char* codes[] = {"ACST", "AUTH", "AUTO", "BCST", "CRYP", "DENY", "DROP", "RSTR", "INIT", "MCST", "NKEY",
+                         "RATE", "RMOT", "STEP", "XFOO", "RAT\0", "\0\0\0\0", "\x01\x02\x03\x04", "R\x07TE",
+                         "\xff\xff\xff\xff", "\x82\xa0\x82\xa2", "%s%n", "\x7fZZZ"};
+  for (const char* code : codes) {
+    std::string printable;
+    for (int i = 0; i < 4 && code[i] != 0; ++i) printable += code[i];
+    SCOPED_TRACE(printable);
+    for (uint8_t first : {0xE4, 0x24}) {
+      expect_unusable(reply_bytes(g.now + 300 * kMs, g.now + 300 * kMs, first, 0, code));
+      const std::string error = item_text(host_.items.back()->error_text);
+      bool quoted = !printable.empty();
+      for (char c : printable) quoted = quoted && c >= 0x20 && c < 0x7F;
+      EXPECT_EQ(error.find("Kiss-o'-Death " + printable + ")") != std::string::npos, quoted) << error;
+      for (unsigned char c : error) EXPECT_GE(c, 0x20) << "a control character in the error text";
+    }
+  }
+}
+
+TEST_F(Hostile, ZeroTimestamps) {
+  // A zero timestamp is no time: with the era rule it would read as 2036
+  // and move the clock by years.
+  std::vector<uint8_t> no_receive = reply_bytes(g.now, g.now);
+  std::fill(no_receive.begin() + 32, no_receive.begin() + 40, 0);
+  std::vector<uint8_t> no_transmit = reply_bytes(g.now, g.now);
+  std::fill(no_transmit.begin() + 40, no_transmit.end(), 0);
+  std::vector<uint8_t> neither = reply_bytes(g.now, g.now);
+  std::fill(neither.begin() + 16, neither.end(), 0);
+  for (const auto& bytes : {no_receive, no_transmit, neither}) expect_unusable(bytes);
+}
+
+TEST_F(Hostile, TimestampsAcrossTheEraBoundary) {
+  const struct {
+    int64_t local;              // the plug-in's clock, from the start of era 1
+    int64_t received, sent;     // the server's T2 and T3, likewise
+    const char* offset_text;
+  } cases[] = {
+      // T2 in the last second of era 0, T3 in the first of era 1.
+      {-100 * kMs, -50 * kMs, 200 * kMs, "+175 msec"},
+      // The local clock already in era 1, the server still in era 0.
+      {1000 * kMs, -500 * kMs, -500 * kMs, "-1500 msec"},
+      {-1000 * kMs, 500 * kMs, 500 * kMs, "+1500 msec"},
+      // Both in era 1, far from its start.
+      {int64_t{86400} * 365 * kUnitsPerSecond, int64_t{86400} * 365 * kUnitsPerSecond + 300 * kMs,
+       int64_t{86400} * 365 * kUnitsPerSecond + 300 * kMs, "+300 msec"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset_text);
+    g.now = kEra1 + c.local;
+    g.set_system.clear();
+    g.set_local.clear();
+    CheckItem* it = item();
+    responder_.answer_next({Datagram{reply_bytes(kEra1 + c.received, kEra1 + c.sent)}});
+    const size_t ends = host_.check_ends.size();
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_ends(ends + 1));
+    EXPECT_EQ(host_.check_ends[ends].result, CHECK_CHANGED) << item_text(it->error_text);
+    EXPECT_STREQ(it->offset_text, c.offset_text);
+    const int64_t offset = ((c.received - c.local) + (c.sent - c.local)) / 2;
+    expect_moved_by(offset);
+  }
+}
+
+TEST_F(Hostile, AllBitsSet) {
+  expect_unusable(std::vector<uint8_t>(48, 0xFF));
+  EXPECT_STREQ(host_.items.back()->server_info, "255;255;-1;-1;-1;-1;255.255.255.255");
+}
+
+}  // namespace
