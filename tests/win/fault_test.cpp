@@ -66,19 +66,6 @@ class Figures : public ::testing::Environment {
 };
 const auto* const g_figures = ::testing::AddGlobalTestEnvironment(new Figures);
 
-// What set_item_error stores for `code` on this system.
-std::string expected_error(HMODULE module, int code) {
-  char* buffer = nullptr;
-  if (FormatMessageA(0x11FF, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr) && buffer) {
-    std::string text = buffer;
-    LocalFree(buffer);
-    return text;
-  }
-  char entry[1024];
-  if (LoadStringA(module, code, entry, sizeof entry) > 0) return entry;
-  return "未知のエラー。";
-}
-
 // Replaces a text of an item as the host does, taking over the plug-in's block first.
 void set_host_text(char** field, const char* text) {
   if (*field != nullptr) hand_over(*field);
@@ -160,7 +147,7 @@ class CheckFaults : public ::testing::Test {
     host_.calls.clear();
   }
   Datagram reply(int64_t offset, uint8_t first = 0x24) { return Datagram{sntp_reply(now_ + offset, first)}; }
-  std::string error_text(int code) { return expected_error(api_.module, code); }
+  std::string error_text(int code) { return plugin_error_text(api_.module, code); }
 
   static PluginApi api_;
   HostWindow host_;

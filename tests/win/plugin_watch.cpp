@@ -29,6 +29,7 @@ struct Watch {
   int foreign_closes = 0;
   int sent = 0;
   int refused = 0;
+  uint16_t last_port = 0;
 
   uint64_t clock = 0;
   int clock_changes = 0;
@@ -39,6 +40,15 @@ struct Watch {
   int lookup_start_error = 0;
   uintptr_t next_lookup = kFakeLookupBase;
   std::vector<std::string> names;
+  bool hold = false;
+  struct Held {
+    HWND window;
+    u_int message;
+    HANDLE handle;
+    char* buffer;
+    int length;
+  };
+  std::vector<Held> held;
 };
 Watch w;
 
@@ -108,7 +118,30 @@ int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, con
     }
   }
   ++w.sent;
+  if (to != nullptr && to->sa_family == AF_INET) w.last_port = ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
   return real.sendto(s, data, length, flags, to, to_length);
+}
+
+// Writes a host entry for 127.0.0.1 into the caller's buffer, pointing into
+// itself (unless the lookup fails), and posts the completion.
+void complete_lookup(const Watch::Held& lookup) {
+  struct Entry {
+    hostent h;
+    char* aliases[1];
+    char* list[2];
+    uint32_t address;
+    char name[8];
+  };
+  if (w.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
+    auto* e = reinterpret_cast<Entry*>(lookup.buffer);
+    *e = Entry{};
+    std::memcpy(e->name, "fake", 5);
+    e->address = inet_addr("127.0.0.1");
+    e->list[0] = reinterpret_cast<char*>(&e->address);
+    e->h = hostent{e->name, e->aliases, AF_INET, 4, e->list};
+  }
+  PostMessageA(lookup.window, lookup.message, reinterpret_cast<WPARAM>(lookup.handle),
+               WSAMAKEASYNCREPLY(0, w.lookup_error));
 }
 
 HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char* buffer, int length) {
@@ -118,25 +151,13 @@ HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char*
     WSASetLastError(w.lookup_start_error);
     return nullptr;
   }
-  // A host entry for 127.0.0.1 in the caller's buffer, pointing into itself.
-  struct Entry {
-    hostent h;
-    char* aliases[1];
-    char* list[2];
-    uint32_t address;
-    char name[8];
-  };
-  if (w.lookup_error == 0 && length >= static_cast<int>(sizeof(Entry))) {
-    auto* e = reinterpret_cast<Entry*>(buffer);
-    *e = Entry{};
-    std::memcpy(e->name, "fake", 5);
-    e->address = inet_addr("127.0.0.1");
-    e->list[0] = reinterpret_cast<char*>(&e->address);
-    e->h = hostent{e->name, e->aliases, AF_INET, 4, e->list};
+  const Watch::Held lookup{window, message, reinterpret_cast<HANDLE>(++w.next_lookup), buffer, length};
+  if (w.hold) {
+    w.held.push_back(lookup);
+  } else {
+    complete_lookup(lookup);
   }
-  auto handle = reinterpret_cast<HANDLE>(++w.next_lookup);
-  PostMessageA(window, message, reinterpret_cast<WPARAM>(handle), WSAMAKEASYNCREPLY(0, w.lookup_error));
-  return handle;
+  return lookup.handle;
 }
 
 int WINAPI watched_cancel(HANDLE lookup) {
@@ -155,10 +176,12 @@ FARPROC WINAPI watched_get_proc_address(HMODULE module, LPCSTR name) {
   return GetProcAddress(module, name);
 }
 
-BOOL WINAPI recorded_set_time(const SYSTEMTIME*) {
+BOOL WINAPI recorded_set_system_time(const SYSTEMTIME*) {
   ++w.clock_changes;
   return TRUE;
 }
+
+BOOL WINAPI recorded_set_local_time(const SYSTEMTIME*) { return TRUE; }
 
 BOOL WINAPI watched_post(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (window == HWND_BROADCAST && message == WM_TIMECHANGE) {
@@ -184,8 +207,8 @@ bool watch_plugin(HMODULE module) {
   bool ok = patch("KERNEL32.dll", "GlobalAlloc", &watched_global_alloc, &real.global_alloc);
   ok &= patch("KERNEL32.dll", "GlobalFree", &watched_global_free, &real.global_free);
   ok &= patch("KERNEL32.dll", "GetProcAddress", &watched_get_proc_address);
-  ok &= patch("KERNEL32.dll", "SetSystemTime", &recorded_set_time);
-  ok &= patch("KERNEL32.dll", "SetLocalTime", &recorded_set_time);
+  ok &= patch("KERNEL32.dll", "SetSystemTime", &recorded_set_system_time);
+  ok &= patch("KERNEL32.dll", "SetLocalTime", &recorded_set_local_time);
   ok &= patch("USER32.dll", "PostMessageA", &watched_post, &real.post);
   ok &= patch("WSOCK32.DLL", "socket", &watched_socket, &real.socket);
   ok &= patch("WSOCK32.DLL", "closesocket", &watched_closesocket, &real.closesocket);
@@ -219,6 +242,21 @@ std::vector<Block> plugin_block_list() {
   std::vector<Block> list;
   for (const auto& [block, size] : w.blocks) list.push_back({block, size});
   return list;
+}
+
+size_t plugin_cache_blocks() {
+  const std::unordered_set<std::string> names(w.names.begin(), w.names.end());
+  std::lock_guard<std::mutex> lock(w.mutex);
+  size_t cache = 0;
+  for (const auto& [block, size] : w.blocks) {
+    const char* text = static_cast<const char*>(block);
+    if (size % 800 == 0) {
+      ++cache;
+    } else if (size > 0 && text[size - 1] == '\0' && std::strlen(text) + 1 == size && names.count(text) != 0) {
+      ++cache;
+    }
+  }
+  return cache;
 }
 
 void hand_over(const void* block) {
@@ -278,6 +316,7 @@ size_t plugin_sockets() {
 int foreign_closes() { return w.foreign_closes; }
 int datagrams_sent() { return w.sent; }
 int datagrams_refused() { return w.refused; }
+uint16_t last_destination_port() { return w.last_port; }
 
 void set_plugin_clock(uint64_t now) { w.clock = now; }
 
@@ -294,6 +333,15 @@ void fake_lookups(bool on, int error, int start_error) {
   w.fake_lookups = on;
   w.lookup_error = error;
   w.lookup_start_error = start_error;
+}
+
+void hold_lookups(bool on) { w.hold = on; }
+
+int complete_held_lookups() {
+  const std::vector<Watch::Held> held = std::move(w.held);
+  w.held.clear();
+  for (const Watch::Held& lookup : held) complete_lookup(lookup);
+  return static_cast<int>(held.size());
 }
 
 const std::vector<std::string>& looked_up_names() { return w.names; }
@@ -319,4 +367,16 @@ std::vector<uint8_t> sntp_reply(uint64_t server_time, uint8_t first, uint8_t str
 std::string option_text(uint16_t port, int skip, int threshold, int quiet) {
   return std::to_string(port) + ";" + std::to_string(skip) + ";" + std::to_string(threshold) + ";" +
          std::to_string(quiet) + ";";
+}
+
+std::string plugin_error_text(HMODULE module, int code) {
+  char* buffer = nullptr;
+  if (FormatMessageA(0x11FF, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr) && buffer) {
+    std::string text = buffer;
+    LocalFree(buffer);
+    return text;
+  }
+  char entry[1024];
+  if (LoadStringA(module, code, entry, sizeof entry) > 0) return entry;
+  return "未知のエラー。";
 }

@@ -38,6 +38,10 @@ struct Block {
   SIZE_T size;
 };
 std::vector<Block> plugin_block_list();
+// Those of them that belong to the address cache, which keeps them for the
+// life of the process: its table (a multiple of 100 entries of 8 bytes) and
+// the copies of names the plug-in looked up.
+size_t plugin_cache_blocks();
 // The host has taken `block` over (it frees it itself, through its own
 // import table): it no longer counts as the plug-in's.
 void hand_over(const void* block);
@@ -74,6 +78,8 @@ int foreign_closes();
 // (refused with WSAEACCES: tests never touch another address).
 int datagrams_sent();
 int datagrams_refused();
+// The UDP port (host byte order) the last datagram went to.
+uint16_t last_destination_port();
 
 // --- Clock ------------------------------------------------------------------
 
@@ -82,8 +88,9 @@ int datagrams_refused();
 void set_plugin_clock(uint64_t now);
 // The real precise system time.
 uint64_t real_now();
-// The plug-in's clock changes are recorded and succeed without reaching the
-// system, and its WM_TIMECHANGE broadcast is counted, not posted.
+// The plug-in's clock changes (SetSystemTime calls, counted, and
+// SetLocalTime) succeed without reaching the system, and its WM_TIMECHANGE
+// broadcast is counted, not posted.
 int clock_changes();
 int time_change_broadcasts();
 
@@ -94,6 +101,11 @@ int time_change_broadcasts();
 // refuses to start with `start_error`) and posts MSG_GETHOST_DONE itself.
 // Off, the system's lookup runs. On by default.
 void fake_lookups(bool on, int error = 0, int start_error = 0);
+// With held lookups (fake lookups only) a lookup starts but neither writes
+// its entry nor posts its message until complete_held_lookups(), which does
+// both for every lookup held and returns how many there were.
+void hold_lookups(bool on);
+int complete_held_lookups();
 // Names the plug-in asked to look up, in order.
 const std::vector<std::string>& looked_up_names();
 void clear_looked_up_names();
@@ -106,3 +118,7 @@ void clear_looked_up_names();
 std::vector<uint8_t> sntp_reply(uint64_t server_time, uint8_t first = 0x24, uint8_t stratum = 2);
 // "port;skip;threshold;quiet;"
 std::string option_text(uint16_t port, int skip = 0, int threshold = 0, int quiet = 0);
+
+// What the plug-in's error text for `code` is on this system: the system's
+// message when it has one, else the module's string table entry.
+std::string plugin_error_text(HMODULE module, int code);
