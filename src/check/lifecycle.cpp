@@ -174,16 +174,17 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
     end_check(window, item, CHECK_FAILED);
     return kOpFailed;
   }
-  // A late or duplicated datagram after the check ended changes nothing.
-  if (item->probe->check_over) return kOpDone;
+  // A late or duplicated datagram after the check ended changes nothing,
+  // and neither does a notification that comes before notifications were
+  // asked for: it was queued for an earlier socket.
+  if (item->probe->check_over || !item->probe->reading) return kOpDone;
   if (WSAGETSELECTERROR(lparam) != 0) {
     set_item_error(item, WSAGETSELECTERROR(lparam));
     return kOpFailed;
   }
-  // Only reads were asked for: any other event, or any event before they
-  // were asked for, is a stray notification, no failure of the check and no
-  // sign of life; the check keeps waiting.
-  if (WSAGETSELECTEVENT(lparam) != FD_READ || !item->probe->reading) return kOpDone;
+  // Only reads were asked for: any other event is a stray notification, no
+  // failure of the check and no sign of life; the check keeps waiting.
+  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpDone;
   const int32_t ticks = item->tick_count;
   item->tick_count = 0;
   const int result = handle_reply(window, item);

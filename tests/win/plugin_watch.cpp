@@ -30,6 +30,7 @@ struct Watch {
   int sent = 0;
   int refused = 0;
   uint16_t last_port = 0;
+  std::unordered_map<uint16_t, int> sent_to;
 
   uint64_t clock = 0;
   int clock_changes = 0;
@@ -118,7 +119,10 @@ int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, con
     }
   }
   ++w.sent;
-  if (to != nullptr && to->sa_family == AF_INET) w.last_port = ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+  if (to != nullptr && to->sa_family == AF_INET) {
+    w.last_port = ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+    ++w.sent_to[w.last_port];
+  }
   return real.sendto(s, data, length, flags, to, to_length);
 }
 
@@ -317,6 +321,7 @@ int foreign_closes() { return w.foreign_closes; }
 int datagrams_sent() { return w.sent; }
 int datagrams_refused() { return w.refused; }
 uint16_t last_destination_port() { return w.last_port; }
+int datagrams_sent_to(uint16_t port) { return w.sent_to[port]; }
 
 void set_plugin_clock(uint64_t now) { w.clock = now; }
 

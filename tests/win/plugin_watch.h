@@ -78,8 +78,10 @@ int foreign_closes();
 // (refused with WSAEACCES: tests never touch another address).
 int datagrams_sent();
 int datagrams_refused();
-// The UDP port (host byte order) the last datagram went to.
+// The UDP port (host byte order) the last datagram went to, and how many
+// went to `port`.
 uint16_t last_destination_port();
+int datagrams_sent_to(uint16_t port);
 
 // --- Clock ------------------------------------------------------------------
 
