@@ -61,7 +61,8 @@ int every_failure_point(const char* scenario, const std::function<void(int n)>& 
 class Figures : public ::testing::Environment {
  public:
   void TearDown() override {
-    std::printf("[ figures  ] allocation-failure points exercised in all: %d\n", g_total_points);
+    std::printf("[ figures  ] allocation-failure points exercised in all: %d (%s)\n", g_total_points,
+                plugin_path().c_str());
   }
 };
 const auto* const g_figures = ::testing::AddGlobalTestEnvironment(new Figures);
