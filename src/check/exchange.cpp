@@ -120,16 +120,12 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port) {
     set_item_error(item, WSAGetLastError());
     return false;
   }
-  item->probe->request_sent = 1;
   return true;
 }
 
 int handle_reply(HWND window, CheckItem* item) {
   ProbeState* probe = item->probe;
   if (probe == nullptr) return kOpFailed;
-  // Nothing can have answered a request not yet sent (the name is still
-  // being looked up), and reading the socket then would block the host.
-  if (!probe->request_sent) return kOpDone;
   show_status(window, "%s", kStatusReceiving);
   uint8_t bytes[kNtpPacketSize];
   int length = 0;

@@ -18,6 +18,12 @@ constexpr int32_t kNotCounting = -1;
 
 bool is_over(const CheckItem* item) { return item->probe != nullptr && item->probe->check_over != 0; }
 
+void cancel_lookup(CheckItem* item) {
+  if (item->lookup_handle == 0) return;
+  WSACancelAsyncRequest(reinterpret_cast<HANDLE>(item->lookup_handle));
+  item->lookup_handle = 0;
+}
+
 void close_check_socket(CheckItem* item) {
   if (item->socket == kNoSocket) return;
   closesocket(static_cast<SOCKET>(item->socket));
@@ -37,6 +43,7 @@ bool request_read_notifications(HWND window, CheckItem* item) {
     set_item_error(item, WSAGetLastError());
     return false;
   }
+  item->probe->reading = 1;
   return true;
 }
 
@@ -73,6 +80,7 @@ uint32_t first_address(const ProbeState* probe) {
 }  // namespace
 
 extern "C" int WINAPI SNTP_Initialize(HWND, CheckItem* item) {
+  if (item == nullptr) return kOpDone;
   set_item_error(item, 0);
   item->tick_count = 0;
   item->reserved_counter = 0;
@@ -87,6 +95,7 @@ static void remove_mark(char* text) {
 }
 
 extern "C" int WINAPI SNTP_InitItem(HWND, CheckItem* item) {
+  if (item == nullptr) return kOpDone;
   set_item_error(item, 0);
   if ((item->flags & kKeepMarks) == 0) {
     remove_mark(item->offset_text);
@@ -96,17 +105,23 @@ extern "C" int WINAPI SNTP_InitItem(HWND, CheckItem* item) {
 }
 
 extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
+  if (item == nullptr) return kOpFailed;
   ProbeState* probe = item->probe;
   if (probe == nullptr) {
     probe = new_probe_state();
     if (probe == nullptr) return kOpFailed;
-    item->tick_count = 0;
     item->probe = probe;
     load_settings(item, probe);
   }
+  // A start over a record the host did not release begins a new check too:
+  // its time-out counts from here (a count left at -1 by an earlier
+  // time-out would never end it), the earlier lookup is abandoned so that
+  // its completion cannot pass for this check's, and a socket left over
+  // would otherwise leak.
   probe->check_over = 0;
-  probe->request_sent = 0;
-  // A socket left over from an earlier start would otherwise leak.
+  probe->reading = 0;
+  item->tick_count = 0;
+  cancel_lookup(item);
   close_check_socket(item);
   item->socket = socket(AF_INET, SOCK_DGRAM, 0);
   if (item->socket == kNoSocket) {
@@ -122,9 +137,13 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
 }
 
 extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
+  if (item == nullptr) return kOpFailed;
   if (item->lookup_handle == 0) {
     if (is_over(item)) return kOpDone;
-    set_item_error(item, WSAGetLastError());
+    // Windows Sockets' last error belongs to whatever call came before, most
+    // often 0, which would clear the text of a failed check: say what went
+    // wrong instead.
+    set_item_error_text(item, kNoLookupPendingText);
     end_check(window, item, CHECK_FAILED);
     return kOpFailed;
   }
@@ -150,19 +169,24 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
 }
 
 extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
+  if (item == nullptr) return kOpFailed;
   if (item->probe == nullptr) {
     end_check(window, item, CHECK_FAILED);
     return kOpFailed;
   }
-  // A late or duplicated datagram after the check ended changes nothing.
-  if (item->probe->check_over) return kOpDone;
+  // A late or duplicated datagram after the check ended changes nothing,
+  // and neither does a notification that comes before notifications were
+  // asked for: it was queued for an earlier socket.
+  if (item->probe->check_over || !item->probe->reading) return kOpDone;
   if (WSAGETSELECTERROR(lparam) != 0) {
     set_item_error(item, WSAGETSELECTERROR(lparam));
     return kOpFailed;
   }
+  // Only reads were asked for: any other event is a stray notification, no
+  // failure of the check and no sign of life; the check keeps waiting.
+  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpDone;
   const int32_t ticks = item->tick_count;
   item->tick_count = 0;
-  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpFailed;
   const int result = handle_reply(window, item);
   // Nothing for this check (a stranger's datagram, or no datagram) is no
   // sign of life: the time-out still ends a check the server never answers.
@@ -171,6 +195,10 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
 }
 
 extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
+  // Without a working record no check is running, so none can time out:
+  // ticks for an item that has ended its check, or never started one, do
+  // nothing.
+  if (item == nullptr || item->probe == nullptr) return kOpDone;
   if (is_over(item)) return kOpDone;
   if (item->tick_count == kNotCounting) return kOpDone;
   if (++item->tick_count < kTimeoutTicks) return kOpDone;
@@ -182,12 +210,10 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
 
 // Also exported as SNTP_Cancel: ending and abandoning a check are one operation.
 extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
+  if (item == nullptr) return kOpDone;
   if (item->probe != nullptr) {
     if (item->socket != kNoSocket) WSAAsyncSelect(static_cast<SOCKET>(item->socket), window, 0, 0);
-    if (item->lookup_handle != 0) {
-      WSACancelAsyncRequest(reinterpret_cast<HANDLE>(item->lookup_handle));
-      item->lookup_handle = 0;
-    }
+    cancel_lookup(item);
     free_probe_state(item->probe);
     item->probe = nullptr;
   }

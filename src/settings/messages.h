@@ -11,6 +11,9 @@ constexpr char kStatusSending[] = "リクエストを送信中...";
 constexpr char kStatusReceiving[] = "応答を受信中...";
 constexpr char kStatusDone[] = "チェック終了";
 
+// The error text of a lookup completion for an item with no lookup pending.
+constexpr char kNoLookupPendingText[] = "待機中の名前解決がありません。";
+
 // Replaces the item's error_text with the message for a Windows Sockets or
 // system error code: the system's own text where it has one, else the
 // module's string table entry for codes 10000 to 11999, else "未知のエラー。".

@@ -34,8 +34,9 @@ struct ProbeState {
   // Set once MSG_CHECK_END has been sent: later notifications and ticks for
   // this check do nothing more.
   int32_t check_over;
-  // Set once this check's request is out. Before that the socket is neither
-  // bound nor non-blocking, so a read notification (a stale one whose socket
-  // handle this check now has) must not read from it.
-  int32_t request_sent;
+  // Set once read notifications were asked for, which also makes the socket
+  // non-blocking. Before that a read notification can only be a stale one
+  // (queued for a closed socket whose handle this check's socket now has),
+  // and reading would wait for a datagram that may never come.
+  int32_t reading;
 };

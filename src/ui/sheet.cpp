@@ -82,7 +82,9 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     header.dwFlags = PSH_NOAPPLYNOW;  // page handles, no Apply button, the caption as given
     header.hwndParent = window;
     header.hInstance = module_instance();
-    header.pszCaption = caption;
+    // Without a caption block the sheet gets the empty text: a null caption
+    // would be read as string resource 0 of the module.
+    header.pszCaption = caption != nullptr ? caption : "";
     header.nPages = kPageCount;
     header.nStartPage = 0;
     header.phpage = pages;

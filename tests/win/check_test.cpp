@@ -13,7 +13,7 @@
 
 #include "check/ntp.h"
 #include "host_side.h"
-#include "iat_patch.h"
+#include "import_patch.h"
 #include "responder.h"
 #include "settings/messages.h"
 #include "settings/probe_state.h"
@@ -502,7 +502,8 @@ TEST_F(Checks, FailedSocketEvents) {
   ASSERT_EQ(start(it), 0);
   EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, WSAECONNRESET), it), -1);
   EXPECT_EQ(item_text(it->error_text), expected_error(WSAECONNRESET));
-  EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_WRITE, 0), it), -1);
+  // An event that was never asked for is a stray notification: the check waits on.
+  EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_WRITE, 0), it), 0);
   // Datagrams of the wrong size from the server are failed reads.
   ASSERT_TRUE(responder_.wait_for_requests(1, 5000));
   const struct {

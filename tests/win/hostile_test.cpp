@@ -16,7 +16,7 @@
 
 #include "check/ntp.h"
 #include "host_side.h"
-#include "iat_patch.h"
+#include "import_patch.h"
 #include "responder.h"
 #include "settings/server_info_text.h"
 

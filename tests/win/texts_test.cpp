@@ -11,7 +11,7 @@
 
 #include "check/address_cache.h"
 #include "host_side.h"
-#include "iat_patch.h"
+#include "import_patch.h"
 #include "plugin/module.h"
 #include "settings/messages.h"
 

@@ -1,0 +1,221 @@
+// Many checks through the real sntp.dll, against the scripted server and
+// against chronyd: thousands one after another, and a thousand items at
+// once. The plug-in's global-heap blocks and sockets are counted through its
+// import table (plugin_watch.h): after every SNTP_ItemCheckEnd they are back
+// where they were, apart from the texts it handed to the items, and every
+// check ends with exactly one MSG_CHECK_END. The figures are printed; no
+// test depends on how long anything takes.
+//
+// SNTP_LOAD_CHECKS sets the number of sequential checks (default 10000).
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host_side.h"
+#include "plugin_watch.h"
+#include "responder.h"
+
+namespace {
+
+int sequential_checks() {
+  const char* text = std::getenv("SNTP_LOAD_CHECKS");
+  const int n = text != nullptr ? std::atoi(text) : 0;
+  return n > 0 ? n : 10000;
+}
+
+constexpr int kItemsAtOnce = 1000;
+constexpr int kItemPool = 100;  // the sequential checks go round these items
+
+// The server under load: the scripted responder, or chronyd on its port.
+class Load : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    std::string error;
+    ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+    ASSERT_TRUE(watch_plugin(api_.module));
+  }
+
+  void SetUp() override {
+    set_plugin_clock(0);  // the real clock: chronyd serves it
+    ASSERT_TRUE(create_host_window(&host_, &api_));
+    blocks_before_ = plugin_blocks();
+    sockets_before_ = plugin_sockets();
+  }
+
+  void TearDown() override {
+    for (CheckItem* it : host_.items) {
+      api_.item_check_end(host_.window, it);
+      free_watched_item(it);
+    }
+    host_.items.clear();
+    destroy_host_window(&host_);
+  }
+
+  // Scripts the answer to one more request, when the server needs that.
+  virtual void expect_request() {}
+  virtual const char* server_name() const = 0;
+  virtual uint16_t server_port() const = 0;
+
+  CheckItem* item() {
+    CheckItem* it = new_item();
+    set_item_text(&it->address, "sntp://127.0.0.1");
+    set_item_text(&it->options, option_text(server_port()).c_str());
+    host_.items.push_back(it);
+    return it;
+  }
+  std::vector<const CheckItem*> items() const { return {host_.items.begin(), host_.items.end()}; }
+  int ends_of(const CheckItem* it) const {
+    int n = 0;
+    for (const CheckEnd& e : host_.check_ends) n += e.item == it;
+    return n;
+  }
+  static std::string histogram(const std::map<WPARAM, int>& results) {
+    std::string text;
+    for (const auto& [result, count] : results) {
+      text += (text.empty() ? "" : ", ") + std::to_string(count) + " with result " + std::to_string(result);
+    }
+    return text;
+  }
+
+  void sequential() {
+    const int checks = sequential_checks();
+    for (int i = 0; i < kItemPool; ++i) item();
+    const std::vector<const CheckItem*> pool = items();
+    std::map<WPARAM, int> results;
+    int timed_out_by_ticks = 0, leaks = 0, extra_ends = 0;
+    size_t peak_blocks = 0, peak_sockets = 0;
+    const int alloc_calls_before = alloc_calls();
+    const ULONGLONG t0 = GetTickCount64();
+    for (int i = 0; i < checks; ++i) {
+      CheckItem* it = host_.items[static_cast<size_t>(i % kItemPool)];
+      const size_t ends = host_.check_ends.size();
+      expect_request();
+      ASSERT_EQ(api_.start(host_.window, it), 0) << "check " << i;
+      if (!pump_messages_until([&] { return host_.check_ends.size() > ends; }, 5000)) {
+        // No answer (a datagram lost): the host's ticks end the check.
+        for (int t = 0; t < 3; ++t) api_.timer(host_.window, it);
+        ++timed_out_by_ticks;
+      }
+      peak_blocks = std::max(peak_blocks, plugin_own_blocks(pool) - blocks_before_);
+      peak_sockets = std::max(peak_sockets, plugin_sockets() - sockets_before_);
+      api_.item_check_end(host_.window, it);
+      pump_pending_messages();
+      ASSERT_GT(host_.check_ends.size(), ends) << "check " << i << " never ended";
+      extra_ends += static_cast<int>(host_.check_ends.size() - ends - 1);
+      EXPECT_EQ(host_.check_ends[ends].item, it);
+      ++results[host_.check_ends[ends].result];
+      if (plugin_own_blocks(pool) != blocks_before_ || plugin_sockets() != sockets_before_) {
+        if (leaks++ == 0) ADD_FAILURE() << "check " << i << " left blocks or sockets behind";
+      }
+    }
+    const ULONGLONG elapsed = GetTickCount64() - t0;
+    size_t texts = plugin_blocks() - plugin_own_blocks(pool);
+    EXPECT_EQ(leaks, 0);
+    EXPECT_EQ(extra_ends, 0) << "checks with more than one MSG_CHECK_END";
+    std::printf("[ figures  ] %s, %d sequential checks in %llu ms: %s; %d ended by the time-out\n", server_name(),
+                checks, static_cast<unsigned long long>(elapsed), histogram(results).c_str(), timed_out_by_ticks);
+    std::printf("[ figures  ] %s, sequential: the plug-in's own blocks %zu before, at most %zu during a check, "
+                "%zu after; sockets %zu before, at most %zu, %zu after; %zu texts held by the %d items; "
+                "%d GlobalAlloc calls\n",
+                server_name(), blocks_before_, peak_blocks, plugin_own_blocks(pool) - blocks_before_, sockets_before_,
+                peak_sockets, plugin_sockets() - sockets_before_, texts, kItemPool,
+                alloc_calls() - alloc_calls_before);
+  }
+
+  void at_once() {
+    for (int i = 0; i < kItemsAtOnce; ++i) item();
+    const std::vector<const CheckItem*> all = items();
+    const ULONGLONG t0 = GetTickCount64();
+    for (int i = 0; i < kItemsAtOnce; ++i) {
+      expect_request();
+      ASSERT_EQ(api_.start(host_.window, host_.items[static_cast<size_t>(i)]), 0) << "item " << i;
+      // Replies are handled as they come, but no check is ended before all
+      // have started.
+      if (i % 16 == 15) pump_pending_messages();
+    }
+    const size_t open_sockets = plugin_sockets() - sockets_before_;
+    EXPECT_EQ(open_sockets, static_cast<size_t>(kItemsAtOnce));
+    pump_messages_until([&] { return host_.check_ends.size() >= static_cast<size_t>(kItemsAtOnce); }, 30000);
+    const ULONGLONG elapsed = GetTickCount64() - t0;
+    // A check whose request or reply was lost ends by the host's ticks.
+    int timed_out_by_ticks = 0;
+    for (CheckItem* it : host_.items) {
+      if (ends_of(it) == 0) {
+        ++timed_out_by_ticks;
+        for (int t = 0; t < 3; ++t) api_.timer(host_.window, it);
+      }
+    }
+    const size_t peak_blocks = plugin_own_blocks(all) - blocks_before_;
+    std::map<WPARAM, int> results;
+    for (const CheckEnd& e : host_.check_ends) ++results[e.result];
+    // Each item's end gives back exactly its own working record and socket.
+    size_t running = host_.items.size();
+    int mismatches = 0;
+    for (CheckItem* it : host_.items) {
+      EXPECT_EQ(ends_of(it), 1);
+      api_.item_check_end(host_.window, it);
+      --running;
+      if (plugin_own_blocks(all) != blocks_before_ + running || plugin_sockets() != sockets_before_ + running) {
+        if (mismatches++ == 0) ADD_FAILURE() << "an item's end did not give back its block and socket";
+      }
+    }
+    pump_pending_messages();
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(host_.check_ends.size(), static_cast<size_t>(kItemsAtOnce)) << "exactly one MSG_CHECK_END per item";
+    EXPECT_EQ(plugin_own_blocks(all), blocks_before_);
+    EXPECT_EQ(plugin_sockets(), sockets_before_);
+    std::printf("[ figures  ] %s, %d items at once, all ended in %llu ms: %s; %d ended by the time-out\n",
+                server_name(), kItemsAtOnce, static_cast<unsigned long long>(elapsed), histogram(results).c_str(),
+                timed_out_by_ticks);
+    std::printf("[ figures  ] %s, at once: the plug-in's own blocks %zu before, %zu with every check over, %zu "
+                "after every end; sockets %zu before, %zu open, %zu after\n",
+                server_name(), blocks_before_, peak_blocks, plugin_own_blocks(all) - blocks_before_, sockets_before_,
+                open_sockets, plugin_sockets() - sockets_before_);
+  }
+
+  static PluginApi api_;
+  HostWindow host_;
+  size_t blocks_before_ = 0, sockets_before_ = 0;
+};
+PluginApi Load::api_;
+
+class LoadOnResponder : public Load {
+ protected:
+  void SetUp() override {
+    Load::SetUp();
+    ASSERT_TRUE(responder_.start());
+  }
+  void TearDown() override {
+    Load::TearDown();
+    responder_.stop();
+  }
+  void expect_request() override { responder_.answer_next({Datagram{sntp_reply(real_now())}}); }
+  const char* server_name() const override { return "scripted server"; }
+  uint16_t server_port() const override { return responder_.port(); }
+  Responder responder_;
+};
+
+class LoadOnChrony : public Load {
+ protected:
+  const char* server_name() const override { return "chronyd"; }
+  uint16_t server_port() const override {
+    const char* port = std::getenv("SNTP_CHRONY_PORT");
+    return static_cast<uint16_t>(port != nullptr ? std::atoi(port) : 11123);
+  }
+};
+
+TEST_F(LoadOnResponder, SequentialChecks) { sequential(); }
+TEST_F(LoadOnResponder, ItemsCheckedAtOnce) { at_once(); }
+TEST_F(LoadOnChrony, SequentialChecks) { sequential(); }
+TEST_F(LoadOnChrony, ItemsCheckedAtOnce) { at_once(); }
+
+}  // namespace
