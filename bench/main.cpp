@@ -7,7 +7,10 @@
 //
 //   sntp_bench [--quick] [--profile] [--checks N] [--items N] [--rounds N]
 //              [--accuracy-checks N] [--delayed-checks N] [--lookup-checks N]
-//              [--cache-lookups N]
+//              [--cache-lookups N] [--chrony-port N]
+//
+// With --chrony-port the latency is measured once more against the SNTP
+// server listening on that port of 127.0.0.1 (scripts/bench starts chronyd).
 #include <winsock2.h>
 #include <windows.h>
 
@@ -40,6 +43,7 @@ struct Options {
   int delayed_checks = 1000;   // per accuracy case with a delay
   int lookup_checks = 200;     // checks that look up "localhost" (the module is reloaded for each)
   int cache_lookups = 100;     // per kind and size of the address cache
+  int chrony_port = 0;         // an SNTP server on 127.0.0.1 to measure against as well (0: none)
   bool profile = false;        // also where a check's time goes
 };
 
@@ -208,6 +212,40 @@ void latency(PluginRig* rig, FloorRig* floor, const Options& o, Segments* check,
       duration(trip_cpu / o.checks) + " per round trip", ratio(check_cpu, trip_cpu));
 }
 
+// Check latency against a real SNTP server on loopback, beside bare round
+// trips to it.
+void chrony_latency(PluginRig* rig, const Options& o) {
+  const auto port = static_cast<uint16_t>(o.chrony_port);
+  FloorRig floor;
+  if (!open_floor(&floor, port)) {
+    ++g_failures;
+    return;
+  }
+  CheckItem* item = add_item(rig, "127.0.0.1", kSkipSmallOffsets, port);
+  for (int i = 0; i < 20; ++i) {
+    run_check(rig, item);
+    run_trip(&floor);
+  }
+  Samples checks, trips;
+  for (int i = 0; i < o.checks; ++i) {
+    const CheckTiming c = run_check(rig, item);
+    const TripTiming t = run_trip(&floor);
+    if (!check_failed(c)) checks.add(c.total_us);
+    if (t.done) {
+      trips.add(t.total_us);
+    } else {
+      ++g_failures;
+    }
+  }
+  remove_items(rig);
+  close_floor(&floor);
+  heading(format("The same against chronyd on 127.0.0.1:%d, beside bare round trips to it", o.chrony_port));
+  row("median", checks.size(), duration(checks.median()), duration(trips.median()) + " round trip",
+      ratio(checks.median(), trips.median()));
+  row("99th percentile", checks.size(), duration(checks.percentile(99)),
+      duration(trips.percentile(99)) + " round trip", ratio(checks.percentile(99), trips.percentile(99)));
+}
+
 // Many items started at once from one host window, beside as many bare
 // round trips started at once.
 void many_items(PluginRig* rig, FloorRig* floor, const Options& o) {
@@ -229,8 +267,8 @@ void many_items(PluginRig* rig, FloorRig* floor, const Options& o) {
   remove_items(rig);
 
   const double n = static_cast<double>(o.items) * o.rounds;
-  heading(format("%s items started at once from one host window (median of %d rounds), beside as many bare round trips",
-                 count(o.items).c_str(), o.rounds));
+  heading(format("%s items started at once from one host window (median of %d round%s), beside as many bare round trips",
+                 count(o.items).c_str(), o.rounds, o.rounds == 1 ? "" : "s"));
   row("until the last MSG_CHECK_END", o.items, duration(checks.median() * 1000),
       duration(trips.median() * 1000) + " until the last reply", ratio(checks.median(), trips.median()));
   row("host thread CPU per check", static_cast<size_t>(n), duration(check_cpu / n),
@@ -336,40 +374,53 @@ void address_cache(PluginRig* rig, const Options& o) {
 }
 
 // Where a check's time goes: the segments of the latency run beside the
-// floor's, then the module's imports timed through its import table.
+// floor's; the time inside the module's imports, wrapped through its import
+// table; and single calls of the kind a status line makes, from the host.
 void profile(PluginRig* rig, const Options& o, const Segments& check, const Segments& trip) {
-  std::vector<Row> rows;
+  std::vector<Row> segments;
   auto add = [&](const char* what, const Samples& c, const char* floor_what, const Samples& t) {
-    rows.push_back({what, count(c.size()), duration(c.median()), std::string(floor_what) + " " + duration(t.median()),
-                    ratio(c.median(), t.median())});
+    segments.push_back({what, count(c.size()), duration(c.median()),
+                        std::string(floor_what) + " " + duration(t.median()), ratio(c.median(), t.median())});
   };
   add("SNTP_Start until it returns", check.first, "socket, WSAAsyncSelect, sendto", trip.first);
   add("its return to the reply's notification", check.wait, "sendto to the notification", trip.wait);
   add("the notification to MSG_CHECK_END", check.last, "recvfrom", trip.last);
   add("whole check", check.total, "whole round trip", trip.total);
+  std::printf("\nWhere a check's time goes (medians of the latency run)\n");
+  print_table(segments, Row{"segment", "n", "sntp.dll", "floor", "ratio"});
 
-  CheckItem* item = add_item(rig, "127.0.0.1", kSkipSmallOffsets);
-  run_check(rig, item);
-  std::vector<ImportCost> costs;
-  Samples wrapped;
-  {
+  // The same checks twice: leaving the clock alone, and moving it.
+  std::vector<ImportCost> costs[2];
+  Samples wrapped[2];
+  const char* options[2] = {kSkipSmallOffsets, kAlwaysMove};
+  for (int kind = 0; kind < 2; ++kind) {
+    CheckItem* item = add_item(rig, "127.0.0.1", options[kind]);
+    run_check(rig, item);
     ImportProfile imports(rig);
     for (int i = 0; i < o.checks; ++i) {
       const CheckTiming t = run_check(rig, item);
-      if (!check_failed(t)) wrapped.add(t.total_us);
+      if (!check_failed(t)) wrapped[kind].add(t.total_us);
     }
-    costs = imports.costs();
+    costs[kind] = imports.costs();
+    remove_items(rig);
   }
-  remove_items(rig);
-  double inside = 0;
-  for (const ImportCost& c : costs) {
-    const double per_check = c.total_us / o.checks;
-    inside += per_check;
-    rows.push_back({format("  %s", c.name), count(static_cast<size_t>(c.calls)), duration(per_check) + " per check",
-                    format("%.2f calls per check", static_cast<double>(c.calls) / o.checks), ""});
+  std::vector<Row> imports;
+  double inside[2] = {};
+  for (size_t i = 0; i < costs[0].size() && i < costs[1].size(); ++i) {
+    const double alone = costs[0][i].total_us / o.checks, moved = costs[1][i].total_us / o.checks;
+    inside[0] += alone;
+    inside[1] += moved;
+    imports.push_back({costs[0][i].name,
+                       format("%.1f / %.1f", static_cast<double>(costs[0][i].calls) / o.checks,
+                              static_cast<double>(costs[1][i].calls) / o.checks),
+                       duration(alone), duration(moved), ""});
   }
-  rows.push_back({"  (whole check with the imports wrapped)", count(wrapped.size()), duration(wrapped.median()), "",
-                  ""});
+  imports.push_back({"all of the above", "", duration(inside[0]), duration(inside[1]), ""});
+  imports.push_back({"whole check, imports wrapped (median)", "", duration(wrapped[0].median()),
+                     duration(wrapped[1].median()), ""});
+  std::printf("\nTime inside the module's imports per check, SNTP_Start to SNTP_ItemCheckEnd (mean of %s checks)\n",
+              count(static_cast<size_t>(o.checks)).c_str());
+  print_table(imports, Row{"import", "calls", "clock left alone", "clock moved", ""});
 
   // What a status line and the module's other small habits cost, timed from
   // the host thread with the same calls.
@@ -388,6 +439,7 @@ void profile(PluginRig* rig, const Options& o, const Segments& check, const Segm
       {"GetModuleHandleA, GetProcAddress of the precise clock",
        [] { GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime"); }},
   };
+  std::vector<Row> calls;
   for (const auto& piece : pieces) {
     Samples s;
     for (int i = 0; i < o.checks; ++i) {
@@ -395,14 +447,11 @@ void profile(PluginRig* rig, const Options& o, const Segments& check, const Segm
       piece.call();
       s.add(ticks_to_us(ticks_now() - start));
     }
-    rows.push_back({format("  %s", piece.what), count(s.size()), duration(s.median()), "median, from the host thread",
-                    ""});
+    calls.push_back({piece.what, count(s.size()), duration(s.median()), "", ""});
   }
   rig->host.status_lines.clear();
-  std::printf("\nWhere a check's time goes (medians; imports: mean time inside each per check, wrapped through "
-              "the module's import table, %s in all)\n",
-              duration(inside).c_str());
-  print_table(rows, Row{"segment", "n", "sntp.dll", "floor", "ratio"});
+  std::printf("\nSingle calls from the host thread (medians)\n");
+  print_table(calls, Row{"call", "n", "time", "", ""});
 }
 
 bool read_count(const char* text, int* out) {
@@ -425,11 +474,12 @@ bool parse(int argc, char** argv, Options* o) {
       {"--delayed-checks", &o->delayed_checks},
       {"--lookup-checks", &o->lookup_checks},
       {"--cache-lookups", &o->cache_lookups},
+      {"--chrony-port", &o->chrony_port},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
-      *o = Options{20, 50, 1, 5, 3, 3, 3, o->profile};
+      *o = Options{20, 50, 1, 5, 3, 3, 3, o->chrony_port, o->profile};
       continue;
     }
     if (arg == "--profile") {
@@ -444,7 +494,7 @@ bool parse(int argc, char** argv, Options* o) {
     }
     if (!known) return false;
   }
-  return true;
+  return o->chrony_port <= 65535;
 }
 
 }  // namespace
@@ -455,7 +505,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: sntp_bench [--quick] [--profile] [--checks N] [--items N] [--rounds N]\n"
                  "                  [--accuracy-checks N] [--delayed-checks N] [--lookup-checks N]\n"
-                 "                  [--cache-lookups N]\n");
+                 "                  [--cache-lookups N] [--chrony-port N]\n");
     return 2;
   }
   WSADATA wsa;
@@ -481,6 +531,7 @@ int main(int argc, char** argv) {
 
   Segments check, trip;
   latency(&rig, &floor, o, &check, &trip);
+  if (o.chrony_port != 0) chrony_latency(&rig, o);
   many_items(&rig, &floor, o);
   accuracy(&rig, &responder, o);
   address_cache(&rig, o);

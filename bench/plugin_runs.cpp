@@ -91,11 +91,11 @@ bool reload_plugin(PluginRig* rig, std::string* error) {
   return load_patched(rig, error);
 }
 
-CheckItem* add_item(PluginRig* rig, const std::string& server, const std::string& clock_options) {
+CheckItem* add_item(PluginRig* rig, const std::string& server, const std::string& clock_options, uint16_t port) {
   CheckItem* item = new_item();
   if (item == nullptr) return nullptr;
   set_item_text(&item->address, ("sntp://" + server).c_str());
-  set_item_text(&item->options, (std::to_string(rig->port) + ";" + clock_options).c_str());
+  set_item_text(&item->options, (std::to_string(port != 0 ? port : rig->port) + ";" + clock_options).c_str());
   rig->host.items.push_back(item);
   return item;
 }
@@ -211,6 +211,7 @@ enum ImportId {
   kGetProcAddress,
   kSendDlgItemMessage,
   kSendMessage,
+  kPostMessage,
   kImportCount
 };
 
@@ -287,6 +288,10 @@ LRESULT WINAPI timed_send_message(HWND window, UINT message, WPARAM wparam, LPAR
   Timed t(kSendMessage);
   return original<decltype(&::SendMessageA)>(kSendMessage)(window, message, wparam, lparam);
 }
+BOOL WINAPI timed_post_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  Timed t(kPostMessage);
+  return original<decltype(&::PostMessageA)>(kPostMessage)(window, message, wparam, lparam);
+}
 
 template <typename Fn>
 const void* as_pointer(Fn fn) {
@@ -306,6 +311,7 @@ ImportTimer g_timers[kImportCount] = {
     {"KERNEL32.dll", "GetProcAddress", as_pointer(&timed_get_proc_address), nullptr, 0, 0},
     {"USER32.dll", "SendDlgItemMessageA", as_pointer(&timed_send_dlg_item_message), nullptr, 0, 0},
     {"USER32.dll", "SendMessageA", as_pointer(&timed_send_message), nullptr, 0, 0},
+    {"USER32.dll", "PostMessageA", as_pointer(&timed_post_message), nullptr, 0, 0},
 };
 
 }  // namespace

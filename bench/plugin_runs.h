@@ -30,9 +30,9 @@ void close_rig(PluginRig* rig);
 // it: with an empty address cache. The items must be idle.
 bool reload_plugin(PluginRig* rig, std::string* error);
 
-// A new item of the host for `server`, with options naming the responder's
-// port and then `clock_options` ("skip;threshold;quiet;").
-CheckItem* add_item(PluginRig* rig, const std::string& server, const std::string& clock_options);
+// A new item of the host for `server`, with options naming `port` (0: the
+// responder's) and then `clock_options` ("skip;threshold;quiet;").
+CheckItem* add_item(PluginRig* rig, const std::string& server, const std::string& clock_options, uint16_t port = 0);
 void remove_items(PluginRig* rig);
 
 struct CheckTiming {
