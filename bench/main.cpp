@@ -311,8 +311,10 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
                           static_cast<int64_t>(read_timestamp(reply, 40) - read_timestamp(reply, 32));
       const double half_rtt_ms = static_cast<double>(rtt) / 2 / kMs;
       const double raw_ms = static_cast<double>(e.offset - c.clock.offset) / kMs;
+      // The text must be the module's own offset in whole milliseconds: that
+      // the readings taken here are its T1 and T4.
       int32_t text_ms = 0;
-      if (!read_leading_int(item->offset_text, &text_ms)) {
+      if (!read_leading_int(item->offset_text, &text_ms) || text_ms != e.offset / kMs) {
         ++g_failures;
         continue;
       }
