@@ -38,7 +38,7 @@ namespace {
 struct Options {
   int checks = 1000;           // check latency: checks, and as many bare round trips
   int items = 1000;            // items started at once
-  int rounds = 3;              // of the items started at once, and of their floor
+  int rounds = 5;              // of the items started at once, and of their floor
   int accuracy_checks = 1000;  // per accuracy case without delay
   int delayed_checks = 1000;   // per accuracy case with a delay
   int lookup_checks = 200;     // checks that look up "localhost" (the module is reloaded for each)
