@@ -194,21 +194,15 @@ void latency(PluginRig* rig, FloorRig* floor, const Options& o, Segments* check,
   // CPU time over spans of a hundred checks and a hundred round trips in
   // turn: GetThreadTimes counts in coarse steps (10 ms under Wine), too
   // coarse to add up check by check.
-  // The ratio is the median of the spans' ratios, which a machine that
-  // changes pace during the run moves least.
   double check_cpu = 0, trip_cpu = 0;
-  Samples cpu_ratios;
   for (int done = 0; done < o.checks;) {
     const int span = std::min(100, o.checks - done);
     double before = thread_cpu_us();
     for (int i = 0; i < span; ++i) run_check(rig, item);
-    const double checks_span = thread_cpu_us() - before;
+    check_cpu += thread_cpu_us() - before;
     before = thread_cpu_us();
     for (int i = 0; i < span; ++i) run_trip(floor);
-    const double trips_span = thread_cpu_us() - before;
-    check_cpu += checks_span;
-    trip_cpu += trips_span;
-    if (trips_span > 0) cpu_ratios.add(checks_span / trips_span);
+    trip_cpu += thread_cpu_us() - before;
     done += span;
   }
   remove_items(rig);
@@ -222,7 +216,7 @@ void latency(PluginRig* rig, FloorRig* floor, const Options& o, Segments* check,
   row("median when the check moves the clock", moves.size(), duration(moves.median()),
       duration(trip->total.median()) + " round trip", ratio(moves.median(), trip->total.median()));
   row("host thread CPU per check", static_cast<size_t>(o.checks), duration(check_cpu / o.checks),
-      duration(trip_cpu / o.checks) + " per round trip", format("%.2f", cpu_ratios.median()));
+      duration(trip_cpu / o.checks) + " per round trip", ratio(check_cpu, trip_cpu));
 }
 
 // Check latency against a real SNTP server on loopback, beside bare round
@@ -264,9 +258,9 @@ void chrony_latency(PluginRig* rig, const Options& o) {
 void many_items(PluginRig* rig, FloorRig* floor, const Options& o) {
   for (int i = 0; i < o.items; ++i) add_item(rig, "127.0.0.1", kSkipSmallOffsets);
   run_all_at_once(rig, 30000);  // warm up: the first clock move of each item
-  // Each round's ratio is taken between neighbours in time; the figure is
-  // their median.
-  Samples checks, trips, ratios, cpu_ratios;
+  // Each round's ratio of times is taken between neighbours in time, and the
+  // figure is their median: the machine may change pace between rounds.
+  Samples checks, trips, ratios;
   double check_cpu = 0, trip_cpu = 0;
   size_t unanswered = 0;
   for (int r = 0; r < o.rounds; ++r) {
@@ -275,7 +269,6 @@ void many_items(PluginRig* rig, FloorRig* floor, const Options& o) {
     checks.add(c.total_ms);
     trips.add(t.total_ms);
     if (t.total_ms > 0) ratios.add(c.total_ms / t.total_ms);
-    if (t.cpu_us > 0) cpu_ratios.add(c.cpu_us / t.cpu_us);
     check_cpu += c.cpu_us;
     trip_cpu += t.cpu_us;
     unanswered += (o.items - c.answered) + (o.items - t.answered);
@@ -289,7 +282,7 @@ void many_items(PluginRig* rig, FloorRig* floor, const Options& o) {
   row("until the last MSG_CHECK_END", o.items, duration(checks.median() * 1000),
       duration(trips.median() * 1000) + " until the last reply", format("%.2f", ratios.median()));
   row("host thread CPU per check", static_cast<size_t>(n), duration(check_cpu / n),
-      duration(trip_cpu / n) + " per round trip", format("%.2f", cpu_ratios.median()));
+      duration(trip_cpu / n) + " per round trip", ratio(check_cpu, trip_cpu));
   if (unanswered != 0) row("checks or round trips without an answer", unanswered, "", "", "");
 }
 
