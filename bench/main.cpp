@@ -314,8 +314,12 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
       const CheckTiming t = run_check(rig, item);
       const std::vector<uint64_t> readings = clock.readings();
       const std::vector<uint8_t> reply = last_reply();
-      if (check_failed(t) || readings.size() < 2 || reply.size() != kNtpPacketSize) continue;
-      // T1 and T4 are the module's own readings, taken after sending and after reading.
+      if (check_failed(t)) continue;
+      if (readings.size() < 2 || reply.size() != kNtpPacketSize) {
+        ++g_failures;
+        continue;
+      }
+      // T1 and T4 are the module's own readings: just before sending, and after reading.
       const uint64_t t1 = readings[0], t4 = readings[1];
       const ReplyEvaluation e = evaluate_reply(reply.data(), reply.size(), t1, t4);
       const int64_t rtt = static_cast<int64_t>(t4 - t1) -
@@ -366,10 +370,9 @@ void address_cache(PluginRig* rig, const Options& o) {
   Samples lookup, cached, plain;
   for (int i = 0; i < o.lookup_checks; ++i) {
     std::string error;
-    if (!reload_plugin(rig, &error)) {
+    if (!reload_plugin(rig, &error)) {  // nothing more can run without the module
       std::fprintf(stderr, "sntp_bench: %s\n", error.c_str());
-      ++g_failures;
-      break;
+      std::exit(1);
     }
     const CheckTiming first = run_check(rig, named);
     const CheckTiming second = run_check(rig, named);

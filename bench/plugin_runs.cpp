@@ -47,7 +47,7 @@ void forget_messages(HostWindow* host) {
 
 // A lookup still running must finish before its check ends: Wine does not
 // stop a cancelled lookup, which would then write into freed memory.
-void end_check(PluginRig* rig, CheckItem* item) {
+void release_check(PluginRig* rig, CheckItem* item) {
   if (item->lookup_handle != 0) pump_messages_until([&] { return item->lookup_handle == 0; }, 5000);
   rig->api.item_check_end(rig->host.window, item);
 }
@@ -102,7 +102,7 @@ CheckItem* add_item(PluginRig* rig, const std::string& server, const std::string
 
 void remove_items(PluginRig* rig) {
   for (CheckItem* item : rig->host.items) {
-    if (item->probe != nullptr) end_check(rig, item);
+    if (item->probe != nullptr) release_check(rig, item);
     free_item(item);
   }
   rig->host.items.clear();
@@ -132,7 +132,7 @@ CheckTiming run_check(PluginRig* rig, CheckItem* item, DWORD timeout_ms) {
       t.reply_us = ticks_to_us(rig->last_end - rig->first_event);
     }
   }
-  end_check(rig, item);
+  release_check(rig, item);
   rig->clock_moves = g_clock_moves;
   return t;
 }
@@ -155,7 +155,7 @@ BatchTiming run_all_at_once(PluginRig* rig, DWORD timeout_ms) {
   b.total_ms = ticks_to_us(rig->last_end - started) / 1000.0;
 
   for (const CheckEnd& end : rig->host.check_ends) b.answered += usable(end.result);
-  for (CheckItem* item : rig->host.items) end_check(rig, item);
+  for (CheckItem* item : rig->host.items) release_check(rig, item);
   rig->clock_moves = g_clock_moves;
   return b;
 }
