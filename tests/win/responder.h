@@ -1,7 +1,8 @@
-// A scripted SNTP server on loopback for the Windows tests: a thread with a
-// blocking UDP socket that answers each request with exactly the datagrams it
-// was told to send, from the port it was told to use, or not at all.
-// Windows Sockets must be started before start().
+// A scripted SNTP server on loopback for the Windows tests and the
+// benchmark: a thread with a blocking UDP socket that answers each request
+// with exactly the datagrams it was told to send (or that a function
+// computes when the request arrives), from the port it was told to use, or
+// not at all. Windows Sockets must be started before start().
 #pragma once
 
 #include <winsock2.h>
