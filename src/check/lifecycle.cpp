@@ -42,8 +42,9 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 
 // The send time is read just before the request goes out and kept once it
 // has. Read after sendto returns it can fall after the server's receive time
-// (sending takes longer than the trip on loopback), which biases the offset
-// and breaks its bound of half the round trip (RFC 4330 section 5).
+// (on loopback the call may take longer than the trip), which biases the
+// offset and lets its error exceed half the round-trip delay, the limit that
+// holds while T1 precedes the server's T2.
 bool send_and_note_time(CheckItem* item, uint32_t address) {
   const uint64_t send_time = system_time_now();
   if (!send_request(item, address, item->probe->port)) return false;
