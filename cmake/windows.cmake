@@ -59,9 +59,13 @@ if(SNTP_DLL_ONLY)
   return()
 endif()
 
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-add_subdirectory(${GTEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
-
 add_subdirectory(tools/devhost)
-add_subdirectory(tests/win)
+add_subdirectory(bench)
+
+option(SNTP_WIN_TESTS "Build the Windows tests (GoogleTest programs run under Wine)" ON)
+if(SNTP_WIN_TESTS)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${GTEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(tests/win)
+endif()

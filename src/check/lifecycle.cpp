@@ -47,9 +47,15 @@ bool request_read_notifications(HWND window, CheckItem* item) {
   return true;
 }
 
+// The send time is read just before the request goes out and kept once it
+// has. Read after sendto returns it can fall after the server's receive time
+// (on loopback the call may take longer than the trip), which biases the
+// offset and lets its error exceed half the round-trip delay, the limit that
+// holds while T1 precedes the server's T2.
 bool send_and_note_time(CheckItem* item, uint32_t address) {
+  const uint64_t send_time = system_time_now();
   if (!send_request(item, address, item->probe->port)) return false;
-  item->probe->send_time = system_time_now();
+  item->probe->send_time = send_time;
   return true;
 }
 

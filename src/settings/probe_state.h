@@ -19,7 +19,7 @@ using HostVersion = uint32_t;
 struct ProbeState {
   alignas(8) uint8_t lookup_buffer[kLookupBufferSize];  // host entry of the name lookup
   char server_name[kServerNameSize];  // host name or dotted address
-  uint64_t send_time;     // FILETIME just after the request went out (T1)
+  uint64_t send_time;     // FILETIME just before the request went out (T1)
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
   uint16_t port;          // server UDP port, host byte order
   int32_t skip_small_offsets;  // leave the clock alone below the threshold

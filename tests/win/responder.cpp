@@ -1,5 +1,8 @@
 #include "responder.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 SOCKET bound_socket(const char* address, uint16_t* port) {
@@ -25,6 +28,10 @@ bool Responder::start(const char* address) {
   server_ = bound_socket(address, &port_);
   other_ = bound_socket(address, &other_port);
   if (server_ == INVALID_SOCKET || other_ == INVALID_SOCKET) return false;
+  // Room for a burst of requests (a benchmark starts a thousand checks at
+  // once); the system may grant less.
+  const int receive_buffer = 4 << 20;
+  setsockopt(server_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
   thread_ = std::thread([this] { serve(); });
   return true;
 }
@@ -50,6 +57,11 @@ void Responder::stop() {
 void Responder::answer_next(std::vector<Datagram> answers) {
   std::lock_guard<std::mutex> lock(mutex_);
   scripts_.push_back(std::move(answers));
+}
+
+void Responder::answer_each(AnswerFn answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answer_each_ = std::move(answer);
 }
 
 void Responder::send_to(const Datagram& datagram, const sockaddr_in& to) {
@@ -88,16 +100,44 @@ void Responder::serve() {
     int n = recvfrom(server_, reinterpret_cast<char*>(buffer), sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
                      &from_length);
     std::vector<Datagram> answers;
+    AnswerFn answer;
+    ReceivedRequest request{};
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return;
       if (n < 0) continue;
-      requests_.push_back({std::vector<uint8_t>(buffer, buffer + n), from});
+      request = {std::vector<uint8_t>(buffer, buffer + n), from};
+      requests_.push_back(request);
       if (!scripts_.empty()) {
         answers = std::move(scripts_.front());
         scripts_.pop_front();
+      } else {
+        answer = answer_each_;
       }
     }
+    if (answer) answers = answer(request);
     for (const Datagram& d : answers) send_to(d, from);
   }
+}
+
+std::vector<uint8_t> ntp_reply_bytes(uint64_t receive_time, uint64_t transmit_time) {
+  constexpr uint64_t kUnitsPerSecond = 10'000'000;
+  constexpr uint64_t kSeconds1601To1900 = 9'435'484'800;
+  std::vector<uint8_t> b(48, 0);
+  const uint8_t head[] = {0x24, 2, 6, 0xE6, 0, 1, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
+  std::copy(std::begin(head), std::end(head), b.begin());
+  const struct {
+    size_t at;
+    uint64_t time;
+  } stamps[] = {{32, receive_time}, {40, transmit_time}};
+  for (const auto& s : stamps) {
+    const uint64_t rem = s.time % kUnitsPerSecond;
+    const uint32_t seconds = static_cast<uint32_t>(s.time / kUnitsPerSecond - kSeconds1601To1900);
+    const uint32_t fraction = static_cast<uint32_t>(((rem << 32) + kUnitsPerSecond - 1) / kUnitsPerSecond);
+    for (int i = 0; i < 4; ++i) {
+      b[s.at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
+      b[s.at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
+    }
+  }
+  return b;
 }

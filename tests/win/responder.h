@@ -1,13 +1,15 @@
-// A scripted SNTP server on loopback for the Windows tests: a thread with a
-// blocking UDP socket that answers each request with exactly the datagrams it
-// was told to send, from the port it was told to use, or not at all.
-// Windows Sockets must be started before start().
+// A scripted SNTP server on loopback for the Windows tests and the
+// benchmark: a thread with a blocking UDP socket that answers each request
+// with exactly the datagrams it was told to send (or that a function
+// computes when the request arrives), from the port it was told to use, or
+// not at all. Windows Sockets must be started before start().
 #pragma once
 
 #include <winsock2.h>
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,6 +24,15 @@ struct ReceivedRequest {
   sockaddr_in from;
 };
 
+// Computes the answers to a request on the responder's thread, when it
+// arrives: it may read the clock then, or wait to play a slow network.
+using AnswerFn = std::function<std::vector<Datagram>(const ReceivedRequest&)>;
+
+// A usable 48-byte reply: version 4 server at stratum 2, with the given
+// receive and transmit times (FILETIME counts) as its T2 and T3. The NTP
+// fraction is rounded up, so the client converts it back to the same count.
+std::vector<uint8_t> ntp_reply_bytes(uint64_t receive_time, uint64_t transmit_time);
+
 class Responder {
  public:
   ~Responder() { stop(); }
@@ -33,6 +44,9 @@ class Responder {
   // The answers to the next request that arrives; later requests take later
   // scripts, and a request without one goes unanswered.
   void answer_next(std::vector<Datagram> answers);
+  // Answers each request that finds no script waiting with what `answer`
+  // returns (an empty function leaves such requests unanswered again).
+  void answer_each(AnswerFn answer);
   // Sends a datagram now to the sender of the last request.
   void send(const Datagram& datagram);
   std::vector<ReceivedRequest> requests();
@@ -48,6 +62,7 @@ class Responder {
   std::thread thread_;
   std::mutex mutex_;
   std::deque<std::vector<Datagram>> scripts_;
+  AnswerFn answer_each_;
   std::vector<ReceivedRequest> requests_;
   bool stopping_ = false;
 };
