@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "iat_patch.h"
+#include "import_patch.h"
 
 namespace {
 
