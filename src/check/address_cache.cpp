@@ -88,3 +88,18 @@ uint32_t address_cache_lookup(const char* name) {
   leave_cache();
   return address;
 }
+
+void address_cache_release() {
+  if (g_lock_state != 2) return;
+  EnterCriticalSection(&g_cache.lock);
+  if (g_cache.entries != nullptr) {
+    for (uint32_t i = 0; i < g_cache.count; ++i) free_text(g_cache.entries[i].name);
+    GlobalFree(g_cache.entries);
+  }
+  g_cache.entries = nullptr;
+  g_cache.count = 0;
+  g_cache.capacity = 0;
+  LeaveCriticalSection(&g_cache.lock);
+  DeleteCriticalSection(&g_cache.lock);
+  g_lock_state = 0;
+}

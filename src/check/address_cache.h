@@ -1,6 +1,7 @@
 // The HostAddressCache: server names resolved by an asynchronous lookup, kept
 // for the life of the process so that later checks of any item naming the
-// same server skip the lookup. Nothing expires or is removed.
+// same server skip the lookup. Nothing expires or is removed while the
+// module is loaded.
 #pragma once
 
 #include <cstdint>
@@ -13,3 +14,7 @@ void address_cache_add(const char* name, uint32_t address);
 // The address of the first entry whose name equals `name` regardless of
 // case, or INADDR_NONE (all bits set) when there is none.
 uint32_t address_cache_lookup(const char* name);
+
+// Frees the table and its critical section when the host unloads the
+// module, so that neither outlives the code and data they belong to.
+void address_cache_release();

@@ -4,15 +4,20 @@
 
 #include <commctrl.h>
 
+#include "check/address_cache.h"
 #include "plugin/exports.h"
 #include "plugin/global_text.h"
 #include "plugin/module.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   // Every notification records the instance and makes sure the common
   // controls (up-down, property sheets) are registered for this process.
   set_module_instance(instance);
   InitCommonControls();
+  // The host unloads the module (FreeLibrary, not the end of the process):
+  // release the address cache, whose critical section would otherwise stay
+  // registered with the system while its memory is unmapped.
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) address_cache_release();
   return TRUE;
 }
 

@@ -204,6 +204,8 @@ bool patch(const char* dll, const char* name, Fn replacement, Fn* original = nul
 
 }  // namespace
 
+void unwatch_plugin() { w.module = nullptr; }
+
 bool watch_plugin(HMODULE module) {
   if (module == nullptr) return false;
   if (w.module == module) return true;

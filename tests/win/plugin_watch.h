@@ -23,6 +23,10 @@
 // SetLocalTime and PostMessageA in `module`. False when one of them is not
 // imported. Installing twice on the same module does nothing more.
 bool watch_plugin(HMODULE module);
+// Forgets the module once the test has unloaded it, so that watch_plugin
+// patches a module loaded again (possibly at the same address). What was
+// counted stays.
+void unwatch_plugin();
 
 // --- Global-heap blocks -----------------------------------------------------
 
