@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "filetime_units.h"
 #include "host_side.h"
 #include "import_patch.h"
 #include "responder.h"
@@ -21,18 +22,6 @@
 namespace {
 
 constexpr int64_t kMs = kUnitsPerMs;
-
-uint64_t real_now() {
-  FILETIME t;
-  GetSystemTimePreciseAsFileTime(&t);
-  return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-}
-
-uint64_t to_units(const SYSTEMTIME& t) {
-  FILETIME f;
-  SystemTimeToFileTime(&t, &f);
-  return (uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime;
-}
 
 // What the plug-in sees and does through its imports; reset for each test.
 struct Fakes {
@@ -165,10 +154,8 @@ std::string local_minute() {
 class Checks : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     std::string error;
-    ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+    ASSERT_TRUE(start_host(&api_, &error)) << error;
     HMODULE m = api_.module;
     patch(m, "KERNEL32.dll", "GetProcAddress", &fake_get_proc_address);
     patch(m, "KERNEL32.dll", "GetSystemTimeAsFileTime", &fake_coarse);

@@ -76,10 +76,8 @@ void set_host_text(char** field, const char* text) {
 class CheckFaults : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     std::string error;
-    ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+    ASSERT_TRUE(start_host(&api_, &error)) << error;
     ASSERT_TRUE(watch_plugin(api_.module));
   }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "filetime_units.h"
 #include "host_side.h"
 #include "import_patch.h"
 #include "responder.h"
@@ -50,18 +51,6 @@ BOOL WINAPI fake_set_local_time(const SYSTEMTIME* t) {
   return TRUE;
 }
 
-uint64_t real_now() {
-  FILETIME t;
-  GetSystemTimePreciseAsFileTime(&t);
-  return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-}
-
-uint64_t to_units(const SYSTEMTIME& t) {
-  FILETIME f;
-  SystemTimeToFileTime(&t, &f);
-  return (uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime;
-}
-
 // The NTP timestamp of a FILETIME, in whichever era it falls; the fraction
 // is rounded up so that it converts back exactly.
 void put_timestamp(std::vector<uint8_t>& b, size_t at, uint64_t time) {
@@ -89,10 +78,8 @@ std::vector<uint8_t> reply_bytes(uint64_t received, uint64_t sent, uint8_t first
 class Hostile : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     std::string error;
-    ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+    ASSERT_TRUE(start_host(&api_, &error)) << error;
     const struct {
       const char* name;
       const void* fake;

@@ -37,10 +37,8 @@ constexpr int kItemPool = 100;  // the sequential checks go round these items
 class Load : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     std::string error;
-    ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+    ASSERT_TRUE(start_host(&api_, &error)) << error;
     ASSERT_TRUE(watch_plugin(api_.module));
   }
 

@@ -327,12 +327,6 @@ int datagrams_sent_to(uint16_t port) { return w.sent_to[port]; }
 
 void set_plugin_clock(uint64_t now) { w.clock = now; }
 
-uint64_t real_now() {
-  FILETIME t;
-  GetSystemTimePreciseAsFileTime(&t);
-  return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-}
-
 int clock_changes() { return w.clock_changes; }
 int time_change_broadcasts() { return w.broadcasts; }
 

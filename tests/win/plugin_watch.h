@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "filetime_units.h"  // real_now(): the real precise system time
 #include "plugin/host_contract.h"
 
 // Patches GlobalAlloc, GlobalFree, socket, closesocket, sendto, the lookup
@@ -92,8 +93,6 @@ int datagrams_sent_to(uint16_t port);
 // 0 gives the plug-in the real precise clock; any other value is what it
 // reads as now (FILETIME units).
 void set_plugin_clock(uint64_t now);
-// The real precise system time.
-uint64_t real_now();
 // The plug-in's clock changes (SetSystemTime calls, counted, and
 // SetLocalTime) succeed without reaching the system, and its WM_TIMECHANGE
 // broadcast is counted, not posted.

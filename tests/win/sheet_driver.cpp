@@ -79,11 +79,8 @@ PluginApi SheetTest::api_;
 HostWindow SheetTest::host_;
 
 void SheetTest::SetUpTestSuite() {
-  // The host has started Windows Sockets before it calls the plug-in.
-  WSADATA data;
-  ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
   std::string error;
-  ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+  ASSERT_TRUE(start_host(&api_, &error)) << error;
   ASSERT_NE(api_.property, nullptr);
   ASSERT_NE(api_.exec_item, nullptr);
   ASSERT_TRUE(create_host_window(&host_, &api_));
@@ -91,8 +88,7 @@ void SheetTest::SetUpTestSuite() {
 
 void SheetTest::TearDownTestSuite() {
   destroy_host_window(&host_);
-  unload_plugin(&api_);
-  WSACleanup();
+  stop_host(&api_);
 }
 
 void SheetTest::SetUp() {

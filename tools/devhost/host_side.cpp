@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "host_side.h"
 
 #include <commctrl.h>
@@ -127,6 +129,20 @@ bool load_plugin(const std::string& path, PluginApi* api, std::string* error) {
 void unload_plugin(PluginApi* api) {
   if (api->module != nullptr) FreeLibrary(api->module);
   *api = PluginApi{};
+}
+
+bool start_host(PluginApi* api, std::string* error) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+    *error = "Windows Sockets did not start";
+    return false;
+  }
+  return load_plugin(plugin_path(), api, error);
+}
+
+void stop_host(PluginApi* api) {
+  unload_plugin(api);
+  WSACleanup();
 }
 
 std::string program_directory() {

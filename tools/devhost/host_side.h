@@ -51,6 +51,10 @@ struct PluginApi {
 // `error`) when the module cannot be loaded or reports no protocol.
 bool load_plugin(const std::string& path, PluginApi* api, std::string* error);
 void unload_plugin(PluginApi* api);
+// What a host does before it uses the module: starts Windows Sockets 1.1
+// (the module never does), then loads plugin_path(). stop_host undoes both.
+bool start_host(PluginApi* api, std::string* error);
+void stop_host(PluginApi* api);
 
 // The directory of the running program, with a trailing backslash.
 std::string program_directory();
