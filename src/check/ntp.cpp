@@ -155,13 +155,8 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
 }
 
 bool read_leading_int(const char* text, int32_t* value) {
-  const char* p = text;
-  while (is_space_char(*p)) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
+  const char* p = skip_space_and_sign(text, &negative);
   if (*p < '0' || *p > '9') return false;
   constexpr int64_t kCap = int64_t{1} << 31;  // enough to saturate either way
   int64_t magnitude = 0;

@@ -6,14 +6,17 @@ bool is_space_char(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int32_t parse_int(const char* text, const char** end) {
+const char* skip_space_and_sign(const char* text, bool* negative) {
   const char* p = text;
   while (is_space_char(*p)) ++p;
+  *negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  return p;
+}
+
+int32_t parse_int(const char* text, const char** end) {
   bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
+  const char* p = skip_space_and_sign(text, &negative);
   uint32_t value = 0;
   while (*p >= '0' && *p <= '9') {
     value = value * 10u + static_cast<uint32_t>(*p - '0');

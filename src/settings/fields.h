@@ -19,6 +19,10 @@ int32_t parse_int(const char* text, const char** end = nullptr);
 // True for the white-space characters parse_int skips.
 bool is_space_char(char c);
 
+// Skips the white space and the optional sign a number may start with;
+// returns where its digits should begin and whether it is negative.
+const char* skip_space_and_sign(const char* text, bool* negative);
+
 // Length of the longest prefix of `text`, at most `max_len` bytes, that does
 // not end in the middle of a double-byte character of code page 932.
 size_t cp932_cut_length(const char* text, size_t max_len);
