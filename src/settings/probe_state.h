@@ -5,16 +5,14 @@
 
 #include <cstdint>
 
+#include "plugin/host_contract.h"
+
 // Size of the buffer that receives the host entry of an asynchronous lookup
 // (MAXGETHOSTSTRUCT of Windows Sockets).
 constexpr int kLookupBufferSize = 1024;
 // server_name holds at most this many characters and a terminating zero.
 constexpr int kServerNameSize = 512;
 constexpr uint16_t kDefaultNtpPort = 123;
-
-// Host version packed one byte per component: major in the top byte, then
-// minor, revision and build; 0 when the host gave no usable answer.
-using HostVersion = uint32_t;
 
 struct ProbeState {
   alignas(8) uint8_t lookup_buffer[kLookupBufferSize];  // host entry of the name lookup
