@@ -19,7 +19,7 @@ add_library(sntp_core OBJECT
   src/ui/options_page.cpp
   src/ui/info_page.cpp
   src/ui/host_gate.cpp
-  src/settings/messages.cpp
+  src/plugin/report.cpp
   src/check/address_cache.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp

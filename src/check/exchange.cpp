@@ -4,7 +4,7 @@
 
 #include "check/ntp.h"
 #include "plugin/global_text.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/settings.h"
 
 namespace {

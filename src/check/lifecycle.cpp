@@ -7,7 +7,7 @@
 #include "check/address_cache.h"
 #include "check/exchange.h"
 #include "plugin/exports.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/settings.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "host_side.h"
 #include "import_patch.h"
 #include "responder.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/probe_state.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "host_side.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/server_info_text.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "plugin_watch.h"
 #include "resource.h"
 #include "responder.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/option_text.h"
 #include "settings/probe_state.h"
 #include "settings/server_info_text.h"

@@ -19,7 +19,7 @@
 #include "resource.h"
 #include "responder.h"
 #include "settings/fields.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/option_text.h"
 #include "sheet_driver.h"
 #include "ui/version_gate.h"

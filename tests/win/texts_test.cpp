@@ -13,7 +13,7 @@
 #include "host_side.h"
 #include "import_patch.h"
 #include "plugin/module.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 
 namespace {
 
