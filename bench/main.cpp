@@ -33,6 +33,7 @@
 #include "measure.h"
 #include "plugin_runs.h"
 #include "responder.h"
+#include "settings/fields.h"
 
 namespace {
 

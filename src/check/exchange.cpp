@@ -3,6 +3,7 @@
 #include <winsock.h>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "plugin/global_text.h"
 #include "plugin/report.h"
 #include "settings/settings.h"

@@ -2,7 +2,7 @@
 // reply. It only displays; a field it does not write keeps "不明".
 #include "resource.h"
 #include "settings/settings.h"
-#include "ui/info_texts.h"
+#include "ui/info_page_texts.h"
 #include "ui/sheet.h"
 
 void fill_info_page(HWND dialog, const CheckItem* item) {

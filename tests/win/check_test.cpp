@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "filetime_units.h"
 #include "host_side.h"
 #include "import_patch.h"
 #include "responder.h"
 #include "plugin/report.h"
 #include "settings/probe_state.h"
+#include "settings/server_info_string.h"
 
 namespace {
 

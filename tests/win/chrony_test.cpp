@@ -11,7 +11,7 @@
 
 #include "host_side.h"
 #include "plugin/report.h"
-#include "settings/server_info_text.h"
+#include "settings/server_info_string.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "host_side.h"
 #include "plugin_watch.h"
 #include "resource.h"
@@ -28,7 +29,7 @@
 #include "plugin/report.h"
 #include "settings/option_text.h"
 #include "settings/probe_state.h"
-#include "settings/server_info_text.h"
+#include "settings/server_info_string.h"
 #include "sheet_driver.h"
 
 namespace {
