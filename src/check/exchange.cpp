@@ -71,7 +71,7 @@ char* local_time_text() {
 // writes the texts of a move, and gives the check's result.
 CheckResult apply_offset(CheckItem* item, int64_t offset) {
   const ProbeState* probe = item->probe;
-  if (decide_move(offset, probe->skip_small_offsets, probe->sync_threshold_ms, item->offset_text) !=
+  if (decide_move(offset, probe->options.skip_small_offsets, probe->options.sync_threshold_ms, item->offset_text) !=
       ClockAction::kMove) {
     return CHECK_OK_QUIET;
   }
@@ -87,7 +87,7 @@ CheckResult apply_offset(CheckItem* item, int64_t offset) {
   }
   replace_text(&item->changed_text, local_time_text());
   replace_text(&item->offset_text, text_block(offset_text, kOffsetTextSize));
-  return probe->quiet_update ? CHECK_OK_QUIET : CHECK_CHANGED;
+  return probe->options.quiet_update ? CHECK_OK_QUIET : CHECK_CHANGED;
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 // holds while T1 precedes the server's T2.
 bool send_and_note_time(CheckItem* item, uint32_t address) {
   const uint64_t send_time = system_time_now();
-  if (!send_request(item, address, item->probe->port)) return false;
+  if (!send_request(item, address, item->probe->options.port)) return false;
   item->probe->send_time = send_time;
   return true;
 }

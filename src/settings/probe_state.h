@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "plugin/host_contract.h"
+#include "settings/option_text.h"
 
 // Size of the buffer that receives the host entry of an asynchronous lookup
 // (MAXGETHOSTSTRUCT of Windows Sockets).
@@ -19,10 +20,7 @@ struct ProbeState {
   char server_name[kServerNameSize];  // host name or dotted address
   uint64_t send_time;     // FILETIME just before the request went out (T1)
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
-  uint16_t port;          // server UDP port, host byte order
-  int32_t skip_small_offsets;  // leave the clock alone below the threshold
-  int32_t sync_threshold_ms;   // the threshold, in milliseconds
-  int32_t quiet_update;        // move the clock without asking the host to announce it
+  ItemOptions options;    // the server's port and the clock options (the OptionString's four fields)
   HostVersion host_version;    // set by the property sheet only
 
   // Where the request went, so that only the server's own datagram counts as

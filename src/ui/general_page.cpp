@@ -42,7 +42,7 @@ void fill_general_page(HWND dialog, const SheetContext& sheet) {
   bool has_error = item->error_text != nullptr && item->error_text[0] != '\0';
   SetDlgItemTextA(dialog, IDC_ERROR_TEXT, has_error ? item->error_text : "エラーはありません");
   SetDlgItemTextA(dialog, IDC_SERVER, probe->server_name);
-  SetDlgItemInt(dialog, IDC_PORT, probe->port, FALSE);
+  SetDlgItemInt(dialog, IDC_PORT, probe->options.port, FALSE);
   if (item->comment != nullptr) SetDlgItemTextA(dialog, IDC_COMMENT, item->comment);
   set_comment_style(dialog, IDC_COMMENT, probe->host_version);
 }
@@ -54,7 +54,7 @@ void apply_general_page(HWND dialog, const SheetContext& sheet) {
   // No validation: text that is not an unsigned number gives 0 (the loader
   // turns it into 123), and a number above 65535 keeps its low 16 bits.
   UINT port = GetDlgItemInt(dialog, IDC_PORT, nullptr, FALSE);
-  sheet.probe->port = static_cast<uint16_t>(port & 0xFFFFu);
+  sheet.probe->options.port = static_cast<uint16_t>(port & 0xFFFFu);
   replace_from_control(dialog, IDC_COMMENT, &item->comment);
   if (!host_keeps_comment_lines(sheet.probe->host_version)) flatten_comment(item->comment);
 }

@@ -19,23 +19,23 @@ int checked(HWND dialog, int id) { return IsDlgButtonChecked(dialog, id) == BST_
 void fill_options_page(HWND dialog, const SheetContext& sheet) {
   const ProbeState* probe = sheet.probe;
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETRANGE, 0, MAKELPARAM(kMaxThresholdMs, 0));
-  CheckDlgButton(dialog, IDC_SKIP_SMALL_OFFSETS, probe->skip_small_offsets != 0 ? BST_CHECKED : BST_UNCHECKED);
-  CheckDlgButton(dialog, IDC_QUIET_UPDATE, probe->quiet_update != 0 ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_SKIP_SMALL_OFFSETS, probe->options.skip_small_offsets != 0 ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_QUIET_UPDATE, probe->options.quiet_update != 0 ? BST_CHECKED : BST_UNCHECKED);
   // The up-down control writes its position into the edit, its buddy.
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETPOS, 0,
-                      MAKELPARAM(static_cast<uint32_t>(probe->sync_threshold_ms) & 0xFFFFu, 0));
+                      MAKELPARAM(static_cast<uint32_t>(probe->options.sync_threshold_ms) & 0xFFFFu, 0));
   // The arrows stay usable either way; only the edit follows the check box.
-  enable_threshold(dialog, probe->skip_small_offsets != 0);
+  enable_threshold(dialog, probe->options.skip_small_offsets != 0);
 }
 
 void apply_options_page(HWND dialog, const SheetContext& sheet) {
   ProbeState* probe = sheet.probe;
-  probe->skip_small_offsets = checked(dialog, IDC_SKIP_SMALL_OFFSETS);
+  probe->options.skip_small_offsets = checked(dialog, IDC_SKIP_SMALL_OFFSETS);
   // UDM_GETPOS first takes the position from the edit's text; text that is
   // not a number within the range leaves the position as it was.
   LRESULT position = SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0);
-  probe->sync_threshold_ms = LOWORD(position);
-  probe->quiet_update = checked(dialog, IDC_QUIET_UPDATE);
+  probe->options.sync_threshold_ms = LOWORD(position);
+  probe->options.quiet_update = checked(dialog, IDC_QUIET_UPDATE);
 }
 
 INT_PTR CALLBACK options_page_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {

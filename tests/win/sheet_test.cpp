@@ -260,8 +260,8 @@ TEST_F(SheetTest, TheSheetNeverTouchesTheRecordOfARunningCheck) {
   auto* check = static_cast<ProbeState*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(ProbeState)));
   ASSERT_NE(check, nullptr);
   lstrcpyA(check->server_name, "check.example");
-  check->port = 4321;
-  check->sync_threshold_ms = 999;
+  check->options.port = 4321;
+  check->options.sync_threshold_ms = 999;
   const ProbeState snapshot = *check;
   set_item_text(&item_->address, "sntp://sheet.example");
   set_item_text(&item_->options, "8123;1;700;0;");
