@@ -15,6 +15,21 @@ constexpr int kLookupBufferSize = 1024;
 constexpr int kServerNameSize = 512;
 constexpr uint16_t kDefaultNtpPort = 123;
 
+// Where a check stands. Only the check lifecycle (check/lifecycle.cpp) moves
+// a record from one phase to the next. A zero-filled record is idle, and so
+// is an item without a record.
+enum class CheckPhase : int32_t {
+  kIdle,           // no check runs on this record (the property sheet's own)
+  kStarting,       // started: the socket opened, no read notifications asked for yet
+  kLookingUp,      // the server's name is being looked up (or its lookup failed)
+  // Read notifications were asked for, which also makes the socket
+  // non-blocking. Before this phase a read notification can only be a stale
+  // one (queued for a closed socket whose handle this check's socket now
+  // has), and reading would wait for a datagram that may never come.
+  kAwaitingReply,
+  kOver,           // MSG_CHECK_END sent: later notifications and ticks do nothing
+};
+
 struct ProbeState {
   alignas(8) uint8_t lookup_buffer[kLookupBufferSize];  // host entry of the name lookup
   char server_name[kServerNameSize];  // host name or dotted address
@@ -27,12 +42,5 @@ struct ProbeState {
   // the reply (network byte order).
   uint32_t server_addr;
   uint16_t server_port;
-  // Set once MSG_CHECK_END has been sent: later notifications and ticks for
-  // this check do nothing more.
-  int32_t check_over;
-  // Set once read notifications were asked for, which also makes the socket
-  // non-blocking. Before that a read notification can only be a stale one
-  // (queued for a closed socket whose handle this check's socket now has),
-  // and reading would wait for a datagram that may never come.
-  int32_t reading;
+  CheckPhase phase;
 };
