@@ -15,10 +15,7 @@ add_library(sntp_core OBJECT
   src/plugin/module.cpp
   src/settings/settings.cpp
   src/ui/sheet.cpp
-  src/ui/general_page.cpp
-  src/ui/options_page.cpp
-  src/ui/info_page.cpp
-  src/ui/host_gate.cpp
+  src/ui/pages.cpp
   src/plugin/report.cpp
   src/check/address_cache.cpp
   src/check/exchange.cpp
