@@ -7,19 +7,23 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   include(cmake/clang-cp932.cmake)
 endif()
 
-# The plug-in's code apart from its entry routine, as objects: the DLL is
-# made of them, and the Windows tests of its internals link them directly.
+# The pure objects as the DLL needs them; the test programs and the tools
+# link the same objects.
+target_compile_options(sntp_pure PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti)
+
+# The plug-in's Win32 code apart from its entry routine, as objects: the DLL
+# is made of them and the pure ones, and the Windows tests of its internals
+# link them directly.
 add_library(sntp_core OBJECT
-  ${SNTP_PURE_SOURCES}
   src/plugin/global_text.cpp
   src/plugin/module.cpp
-  src/settings/settings.cpp
-  src/ui/sheet.cpp
-  src/ui/pages.cpp
   src/plugin/report.cpp
+  src/settings/settings.cpp
   src/check/address_cache.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp
+  src/ui/sheet.cpp
+  src/ui/pages.cpp
 )
 target_include_directories(sntp_core PUBLIC src res)
 target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})
@@ -28,6 +32,7 @@ target_compile_options(sntp_core PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} 
 
 add_library(sntp SHARED
   src/plugin/entry.cpp
+  $<TARGET_OBJECTS:sntp_pure>
   $<TARGET_OBJECTS:sntp_core>
   src/plugin/sntp.def
   res/sntp.rc
@@ -49,6 +54,7 @@ target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
 include(cmake/package.cmake)
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  sntp_compile_converted(sntp_pure)
   sntp_compile_converted(sntp_core)
   sntp_compile_converted(sntp)
 endif()
