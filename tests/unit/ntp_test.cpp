@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <vector>
+
+#include "reply_datagram.h"
 
 namespace {
 
@@ -56,20 +57,9 @@ TEST(Request, IsZerosButTheFirstOctet) {
   for (size_t i = 1; i < kNtpPacketSize; ++i) EXPECT_EQ(request[i], 0) << i;
 }
 
+// A reply (precision -26, reference 127.127.1.1) whose timestamps are whole NTP seconds.
 std::vector<uint8_t> reply(uint8_t first, uint8_t stratum, uint32_t t2_seconds, uint32_t t3_seconds, size_t size = 48) {
-  std::vector<uint8_t> b(size, 0);
-  b[0] = first;
-  b[1] = stratum;
-  b[2] = 0x06;
-  b[3] = 0xE6;  // precision -26
-  const uint8_t rest[] = {0x00, 0x01, 0x80, 0x00, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
-  std::memcpy(b.data() + 4, rest, sizeof rest);
-  auto put = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-  };
-  put(32, t2_seconds);
-  put(40, t3_seconds);
-  return b;
+  return reply_datagram({t2_seconds, 0}, {t3_seconds, 0}, first, stratum, "\x7f\x7f\x01\x01", size);
 }
 
 TEST(EvaluateReply, ReadsTheServerInformationAndTheOffset) {

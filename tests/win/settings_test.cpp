@@ -1,15 +1,15 @@
 // The settings loader and the stored-text writers on the real global heap
 // and services database, linked from the plug-in's own objects.
+#include <winsock2.h>
 #include <windows.h>
-#include <winsock.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "host_side.h"
 #include "plugin/global_text.h"
+#include "plugin_test.h"
 #include "settings/settings.h"
 
 namespace {
@@ -31,11 +31,6 @@ class Settings : public ::testing::Test {
   CheckItem* item_ = nullptr;
   ProbeState* probe_ = nullptr;
 };
-
-uint16_t services_port_or_123() {
-  const servent* entry = getservbyname("sntp", "udp");
-  return entry ? ntohs(static_cast<u_short>(entry->s_port)) : 123;
-}
 
 TEST_F(Settings, ServerNameComesFromTheAddress) {
   set_item_text(&item_->address, "SNTP://ntp.example.jp/some/path");
