@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -150,12 +151,24 @@ std::string utf8(const std::u16string& text) {
   return out;
 }
 
-// Window class names do not depend on case (the compiler writes them in
-// capitals).
-std::string upper(const std::u16string& name) {
-  std::string text = utf8(name);
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+// A dialog's or a control's fields as one line, so that a difference reads
+// at a glance. Window class names do not depend on case (the compiler writes
+// them in capitals).
+std::string describe(const Dialog& d) {
+  char line[160];
+  std::snprintf(line, sizeof line, "%s style %08lX at %d,%d size %dx%d font %u pt weight %u italic %u charset %u ",
+                d.extended ? "DIALOGEX" : "DIALOG", static_cast<unsigned long>(d.style), d.x, d.y, d.cx, d.cy,
+                d.point_size, d.weight, d.italic, d.charset);
+  return line + utf8(d.font) + " caption " + utf8(d.caption);
+}
+
+std::string describe(const Control& c) {
+  char line[160];
+  std::snprintf(line, sizeof line, "id %d style %08lX extended %08lX at %d,%d size %dx%d ", c.id,
+                static_cast<unsigned long>(c.style), static_cast<unsigned long>(c.ex_style), c.x, c.y, c.cx, c.cy);
+  std::string class_name = utf8(c.class_name);
+  for (char& ch : class_name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return line + class_name + " \"" + utf8(c.text) + "\"";
 }
 
 constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
@@ -325,32 +338,10 @@ TEST_F(Resources, TheThreePagesAreAsDesigned) {
     const uint8_t* bytes = resource(MAKEINTRESOURCEW(5) /* RT_DIALOG */, want.id);
     ASSERT_NE(bytes, nullptr);
     const Dialog got = read_dialog(bytes);
-    EXPECT_EQ(got.extended, want.extended);
-    EXPECT_EQ(got.style, want.style);
-    EXPECT_EQ(utf8(got.caption), utf8(want.caption));
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.cx, want.cx);
-    EXPECT_EQ(got.cy, want.cy);
-    EXPECT_EQ(got.point_size, want.point_size);
-    EXPECT_EQ(got.weight, want.weight);
-    EXPECT_EQ(got.italic, want.italic);
-    EXPECT_EQ(got.charset, want.charset);
-    EXPECT_EQ(utf8(got.font), utf8(want.font));
+    EXPECT_EQ(describe(got), describe(want));
     ASSERT_EQ(got.controls.size(), want.controls.size());
     for (size_t i = 0; i < want.controls.size(); ++i) {
-      const Control& g = got.controls[i];
-      const Control& w = want.controls[i];
-      SCOPED_TRACE("control " + std::to_string(i) + " " + utf8(w.text));
-      EXPECT_EQ(g.id, w.id);
-      EXPECT_EQ(upper(g.class_name), upper(w.class_name));
-      EXPECT_EQ(g.style, w.style);
-      EXPECT_EQ(g.ex_style, w.ex_style);
-      EXPECT_EQ(g.x, w.x);
-      EXPECT_EQ(g.y, w.y);
-      EXPECT_EQ(g.cx, w.cx);
-      EXPECT_EQ(g.cy, w.cy);
-      EXPECT_EQ(utf8(g.text), utf8(w.text));
+      EXPECT_EQ(describe(got.controls[i]), describe(want.controls[i])) << "control " << i;
     }
   }
 }
