@@ -130,8 +130,7 @@ ReplyOutcome read_reply(CheckItem* item) {
 }
 
 CheckResult apply_offset(CheckItem* item, int64_t offset) {
-  const ProbeState* probe = item->probe;
-  const ItemOptions& options = probe->options;
+  const ItemOptions& options = item->probe->options;
   if (decide_move(offset, options.skip_small_offsets, options.sync_threshold_ms, item->offset_text) !=
       ClockAction::kMove) {
     return CHECK_OK_QUIET;

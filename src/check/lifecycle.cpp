@@ -170,7 +170,8 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
 extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
   if (item == nullptr) return kOpFailed;
   const CheckPhase phase = phase_of(item);
-  // A lookup that completes after the check timed out sends nothing.
+  // A lookup that completes after the check is over (timed out, say) sends
+  // nothing.
   if (phase == CheckPhase::kOver) {
     item->lookup_handle = 0;
     return kOpDone;
