@@ -35,6 +35,15 @@ std::string plugin_error_text(HMODULE module, int code) {
   return "未知のエラー。";
 }
 
+HMODULE ModuleTest::module_;
+
+void ModuleTest::SetUpTestSuite() {
+  module_ = LoadLibraryA(plugin_path().c_str());
+  ASSERT_NE(module_, nullptr) << GetLastError();
+}
+
+void ModuleTest::TearDownTestSuite() { FreeLibrary(module_); }
+
 PluginApi PluginTest::api_;
 
 void PluginTest::SetUpTestSuite() {

@@ -27,6 +27,15 @@ std::string system_message(int code);
 // "未知のエラー。".
 std::string plugin_error_text(HMODULE module, int code);
 
+// The module loaded as a host loads it, for the tests that read what it
+// holds or call its exports themselves, without a host window.
+class ModuleTest : public ::testing::Test {
+ public:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  static HMODULE module_;
+};
+
 // Its members are public, so that a table of scenarios can drive a test.
 class PluginTest : public ::testing::Test {
  public:

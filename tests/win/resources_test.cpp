@@ -313,24 +313,15 @@ const std::map<int, std::u16string> kStrings = {
     {11031, u"QoS プロバイダー固有のバッファーに予約済みのポリシー要素の種類があります。 "},
 };
 
-class Resources : public ::testing::Test {
+class Resources : public ModuleTest {
  public:
-  static void SetUpTestSuite() {
-    module_ = LoadLibraryA(plugin_path().c_str());
-    ASSERT_NE(module_, nullptr) << GetLastError();
-  }
-  static void TearDownTestSuite() { FreeLibrary(module_); }
-
   // The bytes of a Japanese resource, or null when the module has none.
   static const uint8_t* resource(LPCWSTR type, int id) {
     HRSRC found = FindResourceExW(module_, type, MAKEINTRESOURCEW(id), kJapanese);
     if (found == nullptr) return nullptr;
     return static_cast<const uint8_t*>(LockResource(LoadResource(module_, found)));
   }
-
-  static HMODULE module_;
 };
-HMODULE Resources::module_;
 
 TEST_F(Resources, TheThreePagesAreAsDesigned) {
   for (const Dialog& want : kDialogs) {
