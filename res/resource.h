@@ -20,6 +20,7 @@
 #define IDC_THRESHOLD 1014
 #define IDC_THRESHOLD_SPIN 1015
 #define IDC_QUIET_UPDATE 1016
+#define IDC_MEASURE_ONLY 1017
 
 // Information page.
 #define IDC_INFO_STRATUM 1001

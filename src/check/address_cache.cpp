@@ -89,6 +89,24 @@ uint32_t address_cache_lookup(const char* name) {
   return address;
 }
 
+void address_cache_forget(const char* name, uint32_t address) {
+  if (enter_cache()) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < g_cache.count; ++i) {
+      CacheEntry& entry = g_cache.entries[i];
+      if (entry.address == address && lstrcmpiA(entry.name, name) == 0) {
+        free_text(entry.name);
+      } else {
+        g_cache.entries[kept++] = entry;
+      }
+    }
+    // No copy of a freed name's pointer stays behind the entries in use.
+    ZeroMemory(g_cache.entries + kept, (g_cache.count - kept) * sizeof(CacheEntry));
+    g_cache.count = kept;
+  }
+  leave_cache();
+}
+
 void address_cache_release() {
   if (g_lock_state != 2) return;
   EnterCriticalSection(&g_cache.lock);

@@ -15,6 +15,11 @@ void address_cache_add(const char* name, uint32_t address);
 // case, or INADDR_NONE (all bits set) when there is none.
 uint32_t address_cache_lookup(const char* name);
 
+// Forgets every entry that pairs `name` (regardless of case) with
+// `address`: the server there no longer answers, so the next check looks the
+// name up again. Entries of the name with another address stay.
+void address_cache_forget(const char* name, uint32_t address);
+
 // Frees the table and its critical section when the host unloads the
 // module, so that neither outlives the code and data they belong to.
 void address_cache_release();

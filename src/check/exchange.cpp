@@ -131,8 +131,9 @@ ReplyOutcome read_reply(CheckItem* item) {
 
 CheckResult apply_offset(CheckItem* item, int64_t offset) {
   const ItemOptions& options = item->probe->options;
-  if (decide_move(offset, options.skip_small_offsets, options.sync_threshold_ms, item->offset_text) !=
-      ClockAction::kMove) {
+  const bool measure_only = options.measure_only != 0;
+  if (!measure_only && decide_move(offset, options.skip_small_offsets, options.sync_threshold_ms,
+                                   item->offset_text) != ClockAction::kMove) {
     return CHECK_OK_QUIET;
   }
   char offset_text[kOffsetTextSize];
@@ -140,6 +141,12 @@ CheckResult apply_offset(CheckItem* item, int64_t offset) {
     // Centuries apart: a clock that far off is not ours to move blindly.
     set_item_error_text(item, kOffsetTooLargeText);
     return CHECK_FAILED;
+  }
+  if (measure_only) {
+    // The clock is never set: every usable reply writes the offset it
+    // measured, and the host announces one whose size reaches the threshold.
+    replace_text(&item->offset_text, text_block(offset_text, kOffsetTextSize));
+    return offset_reaches(offset, options.sync_threshold_ms) ? CHECK_CHANGED : CHECK_OK_QUIET;
   }
   if (!adjust_clock(offset)) {
     set_item_error(item, static_cast<int>(GetLastError()));

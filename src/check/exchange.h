@@ -38,7 +38,8 @@ ReplyOutcome read_reply(CheckItem* item);
 // Moves the clock by a usable reply's offset as the item's options say,
 // writes the texts of a move, and gives the check's result: the clock moved
 // (announced, or quietly), left alone, or a move that failed (error text
-// stored).
+// stored). An item that measures only never moves the clock: the offset is
+// written and the result is 1 when its size reaches the threshold, else 0.
 CheckResult apply_offset(CheckItem* item, int64_t offset);
 
 // Moves the system clock by `offset` 100-ns units. False when the system

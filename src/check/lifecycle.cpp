@@ -55,11 +55,23 @@ void close_check_socket(CheckItem* item) {
 }
 
 // The server's address without a lookup: from its dotted form, or from an
-// earlier lookup of the same name; INADDR_NONE when neither has it.
-uint32_t known_address(const char* server_name) {
-  uint32_t address = inet_addr(server_name);
-  if (address == INADDR_NONE) address = address_cache_lookup(server_name);
+// earlier lookup of the same name (which the record notes); INADDR_NONE when
+// neither has it.
+uint32_t known_address(ProbeState* probe) {
+  uint32_t address = inet_addr(probe->server_name);
+  probe->address_from_cache = 0;
+  if (address == INADDR_NONE) {
+    address = address_cache_lookup(probe->server_name);
+    probe->address_from_cache = address != INADDR_NONE;
+  }
   return address;
+}
+
+// Names such as a pool's stand for servers that come and go: when the
+// address the cache gave gets no answer, or cannot be sent to, the cache
+// forgets it and the next check looks the name up again.
+void forget_cached_address(const ProbeState* probe) {
+  if (probe->address_from_cache) address_cache_forget(probe->server_name, probe->server_addr);
 }
 
 bool request_read_notifications(HWND window, CheckItem* item) {
@@ -67,7 +79,6 @@ bool request_read_notifications(HWND window, CheckItem* item) {
     set_item_error(item, WSAGetLastError());
     return false;
   }
-  item->probe->phase = CheckPhase::kAwaitingReply;
   return true;
 }
 
@@ -75,11 +86,18 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 // has. Read after sendto returns it can fall after the server's receive time
 // (on loopback the call may take longer than the trip), which biases the
 // offset and lets its error exceed half the round-trip delay, the limit that
-// holds while T1 precedes the server's T2.
+// holds while T1 precedes the server's T2. Only a request that went out
+// makes the check await a reply: a datagram that comes when the send failed
+// has nothing to be measured against.
 bool send_and_note_time(CheckItem* item, uint32_t address) {
+  ProbeState* probe = item->probe;
   const uint64_t send_time = system_time_now();
-  if (!send_request(item, address, item->probe->options.port)) return false;
-  item->probe->send_time = send_time;
+  if (!send_request(item, address, probe->options.port)) {
+    forget_cached_address(probe);
+    return false;
+  }
+  probe->send_time = send_time;
+  probe->phase = CheckPhase::kAwaitingReply;
   return true;
 }
 
@@ -159,7 +177,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
     set_item_error(item, WSAGetLastError());
     return kOpFailed;
   }
-  const uint32_t address = known_address(probe->server_name);
+  const uint32_t address = known_address(probe);
   if (address == INADDR_NONE) return start_lookup(window, item);
   if (!request_read_notifications(window, item)) return kOpFailed;
   show_status(window, "%s", kStatusSending);
@@ -207,14 +225,19 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   if (item == nullptr) return kOpFailed;
   switch (phase_of(item)) {
     case CheckPhase::kIdle:
+      // Released, record and socket: a notification still queued for the
+      // check is stale and ends nothing a second time. A socket without a
+      // record is no check of ours; the host is told it failed.
+      if (item->socket == kNoSocket) return kOpDone;
       end_check(window, item, CHECK_FAILED);
       return kOpFailed;
     case CheckPhase::kStarting:
     case CheckPhase::kLookingUp:
     case CheckPhase::kOver:
-      // A notification that comes before notifications were asked for was
-      // queued for an earlier socket, and a late or duplicated datagram
-      // after the check ended changes nothing.
+      // Before the request is out there is no reply to read: a notification
+      // then was queued for an earlier socket, or comes although the send
+      // failed. A late or duplicated datagram after the check ended changes
+      // nothing either.
       return kOpDone;
     case CheckPhase::kAwaitingReply:
       break;
@@ -256,6 +279,7 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
   if (item->tick_count == kNotCounting) return kOpDone;
   if (++item->tick_count < kTimeoutTicks) return kOpDone;
   item->tick_count = kNotCounting;
+  forget_cached_address(item->probe);
   set_item_error(item, WSAETIMEDOUT);
   end_check(window, item, CHECK_TIMEOUT);
   return kOpCheckOver;

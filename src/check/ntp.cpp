@@ -96,12 +96,16 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t sen
   return e;
 }
 
+bool offset_reaches(int64_t offset, int32_t threshold_ms) {
+  const double ms = static_cast<double>(offset / kUnitsPerMs);
+  return (ms < 0 ? -ms : ms) >= static_cast<double>(threshold_ms);
+}
+
 ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync_threshold_ms,
                         const char* previous_offset_text) {
   if (offset == 0) return ClockAction::kNone;
   if (skip_small_offsets == 0) return ClockAction::kMove;
-  const double ms = static_cast<double>(offset / kUnitsPerMs);
-  if ((ms < 0 ? -ms : ms) >= static_cast<double>(sync_threshold_ms)) return ClockAction::kMove;
+  if (offset_reaches(offset, sync_threshold_ms)) return ClockAction::kMove;
   if (previous_offset_text == nullptr) return ClockAction::kMove;
   // The last offset applied decides: after a large correction the clock is
   // kept in step even by small ones. A text we cannot read counts as no

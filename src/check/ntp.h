@@ -74,6 +74,10 @@ enum class ClockAction : uint8_t {
   kMove,
 };
 
+// Whether the offset in whole milliseconds (truncated toward zero) is at
+// least `threshold_ms` in size.
+bool offset_reaches(int64_t offset, int32_t threshold_ms);
+
 // Whether to move the clock by `offset`. It is moved when any of these
 // holds, tested in order: skipping small offsets is off; the offset in whole
 // milliseconds is at least the threshold in size; there is no previous

@@ -10,14 +10,19 @@
 #include "plugin/module.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  // Every notification records the instance and makes sure the common
-  // controls (up-down, property sheets) are registered for this process.
-  set_module_instance(instance);
-  InitCommonControls();
-  // The host unloads the module (FreeLibrary, not the end of the process):
-  // release the address cache, whose critical section would otherwise stay
-  // registered with the system while its memory is unmapped.
-  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) address_cache_release();
+  if (reason == DLL_PROCESS_ATTACH) {
+    // Once per process: the instance for resources, and the common controls
+    // (up-down, property sheets) registered. The module keeps nothing per
+    // thread, so the threads the host starts and ends need not call in.
+    set_module_instance(instance);
+    DisableThreadLibraryCalls(instance);
+    InitCommonControls();
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // The host unloads the module (FreeLibrary, not the end of the process):
+    // release the address cache, whose critical section would otherwise stay
+    // registered with the system while its memory is unmapped.
+    address_cache_release();
+  }
   return TRUE;
 }
 

@@ -18,7 +18,10 @@ constexpr int kStatusBufferSize = 8192;
 // `*text` then receives a copy of it (null when memory is short).
 bool system_message(int code, char** text) {
   char* buffer = nullptr;
-  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+  // No arguments are passed, so a message's inserts ("%1") stay as they are
+  // rather than being filled from memory that holds none.
+  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                      FORMAT_MESSAGE_MAX_WIDTH_MASK;
   const DWORD length = FormatMessageA(flags, nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                       reinterpret_cast<char*>(&buffer), 0, nullptr);
   if (length == 0 || buffer == nullptr) return false;

@@ -42,7 +42,7 @@ bool read_leading_int(const char* text, int32_t* value) {
   return true;
 }
 
-static bool is_cp932_lead_byte(unsigned char c) {
+bool is_cp932_lead_byte(unsigned char c) {
   return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }
 

@@ -28,6 +28,9 @@ const char* skip_space_and_sign(const char* text, bool* negative);
 // saturates. False when the text does not start with an integer.
 bool read_leading_int(const char* text, int32_t* value);
 
+// True for the first byte of a double-byte character of code page 932.
+bool is_cp932_lead_byte(unsigned char c);
+
 // Length of the longest prefix of `text`, at most `max_len` bytes, that does
 // not end in the middle of a double-byte character of code page 932.
 size_t cp932_cut_length(const char* text, size_t max_len);

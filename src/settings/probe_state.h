@@ -22,10 +22,13 @@ enum class CheckPhase : int32_t {
   kIdle,           // no check runs on this record (the property sheet's own)
   kStarting,       // started: the socket opened, no read notifications asked for yet
   kLookingUp,      // the server's name is being looked up (or its lookup failed)
-  // Read notifications were asked for, which also makes the socket
-  // non-blocking. Before this phase a read notification can only be a stale
-  // one (queued for a closed socket whose handle this check's socket now
-  // has), and reading would wait for a datagram that may never come.
+  // The request is out, with its send time noted, and read notifications
+  // were asked for (which also makes the socket non-blocking). Before this
+  // phase a read notification can only be a stale one (queued for a closed
+  // socket whose handle this check's socket now has, or one that comes
+  // although the request could not be sent): there is no send time to
+  // measure a reply against, and reading could wait for a datagram that may
+  // never come.
   kAwaitingReply,
   kOver,           // MSG_CHECK_END sent: later notifications and ticks do nothing
 };
@@ -42,5 +45,8 @@ struct ProbeState {
   // the reply (network byte order).
   uint32_t server_addr;
   uint16_t server_port;
+  // The server's address came from the address cache: a check that gets no
+  // answer there, or cannot send there, makes the cache forget it.
+  int32_t address_from_cache;
   CheckPhase phase;
 };

@@ -26,3 +26,24 @@ void server_name_from_address(const char* address, char* out, size_t out_size) {
   std::memcpy(out, p, keep);
   out[keep] = '\0';
 }
+
+// The length of the blank at `p` (0 when it is none); `p` starts a character.
+static size_t blank_length(const char* p) {
+  if (*p == ' ' || *p == '\t') return 1;
+  return static_cast<unsigned char>(p[0]) == 0x81 && p[1] == 0x40 ? 2 : 0;
+}
+
+void trim_blanks(char* text) {
+  if (text == nullptr) return;
+  const char* start = text;
+  for (size_t n; (n = blank_length(start)) != 0;) start += n;
+  size_t end = 0;  // after the last character that is no blank
+  for (size_t i = 0; start[i] != '\0';) {
+    const size_t blank = blank_length(start + i);
+    const bool pair = is_cp932_lead_byte(static_cast<unsigned char>(start[i])) && start[i + 1] != '\0';
+    i += blank != 0 ? blank : (pair ? 2 : 1);
+    if (blank == 0) end = i;
+  }
+  std::memmove(text, start, end);
+  text[end] = '\0';
+}

@@ -11,3 +11,8 @@ constexpr char kAddressScheme[] = "sntp://";
 // and to the buffer (never inside a double-byte character). A null address
 // gives the empty text. A ":port" suffix is not split off.
 void server_name_from_address(const char* address, char* out, size_t out_size);
+
+// Removes the blanks around a server name typed or pasted by the user, in
+// place: spaces, tabs and the ideographic space of code page 932 (81 40),
+// read character by character so that no trail byte is taken for a blank.
+void trim_blanks(char* text);

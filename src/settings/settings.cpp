@@ -31,13 +31,14 @@ void load_settings(const CheckItem* item, ProbeState* probe) {
   if (probe->options.port == 0) probe->options.port = kDefaultNtpPort;
 }
 
-void write_option_string(CheckItem* item, const ProbeState* probe) {
+bool write_option_string(CheckItem* item, const ProbeState* probe) {
   // Without memory for the new text the item keeps its old one: a null text
   // would silently reset every option to its default at the next load.
   char* text = alloc_text(kOptionStringSize);
-  if (text == nullptr) return;
+  if (text == nullptr) return false;
   format_option_string(probe->options, text, kOptionStringSize);
   replace_text(&item->options, text);
+  return true;
 }
 
 void write_server_info(CheckItem* item, const ServerInfo& info) {

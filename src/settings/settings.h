@@ -17,9 +17,9 @@ void free_probe_state(ProbeState* probe);
 // left as it was. A port of 0 becomes 123.
 void load_settings(const CheckItem* item, ProbeState* probe);
 
-// Replaces the item's options with the OptionString of `probe`; when memory
-// is short the item keeps its previous options.
-void write_option_string(CheckItem* item, const ProbeState* probe);
+// Replaces the item's options with the OptionString of `probe`. False when
+// memory is short: the item then keeps its previous options.
+bool write_option_string(CheckItem* item, const ProbeState* probe);
 
 // Replaces the item's server_info; left null when memory is short.
 void write_server_info(CheckItem* item, const ServerInfo& info);

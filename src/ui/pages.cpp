@@ -37,11 +37,13 @@ void replace_from_control(HWND dialog, int id, char** field) {
   if (read_control_text(dialog, id, &text)) replace_text(field, text);
 }
 
-// The address is "sntp://" and the server as typed; an empty server field
-// gives "sntp://" alone. When memory is short the address stays as it was.
+// The address is "sntp://" and the server as typed, without the blanks that
+// pasting from a list of servers brings along; an empty server field gives
+// "sntp://" alone. When memory is short the address stays as it was.
 void apply_address(HWND dialog, char** address) {
   char* server = nullptr;
   if (!read_control_text(dialog, IDC_SERVER, &server)) return;
+  trim_blanks(server);
   size_t server_length = server != nullptr ? static_cast<size_t>(lstrlenA(server)) : 0;
   char* text = alloc_text(sizeof kAddressScheme + server_length);
   if (text != nullptr) {
@@ -62,7 +64,7 @@ void set_comment_style(HWND dialog, HostVersion version) {
   SetWindowLongA(edit, GWL_STYLE, style);
 }
 
-void fill_general(HWND dialog, const SheetContext& sheet) {
+void fill_general(HWND dialog, SheetContext& sheet) {
   const CheckItem* item = sheet.item;
   const ProbeState* probe = sheet.probe;
   SetDlgItemTextA(dialog, IDC_TITLE, item->title != nullptr ? item->title : "新しいアイテム");
@@ -86,46 +88,58 @@ void apply_general(HWND dialog, const SheetContext& sheet) {
   if (!host_keeps_comment_lines(sheet.probe->host_version)) flatten_comment(item->comment);
 }
 
-// --- Options: when to leave the clock alone, and whether a change is announced.
+// --- Options: when to leave the clock alone, whether a change is announced,
+// and whether the clock is only measured.
 
 constexpr int kMaxThresholdMs = 30000;
 
-void enable_threshold(HWND dialog, bool enabled) { EnableWindow(GetDlgItem(dialog, IDC_THRESHOLD), enabled); }
-
 int checked(HWND dialog, int id) { return IsDlgButtonChecked(dialog, id) == BST_CHECKED ? 1 : 0; }
 
-void fill_options(HWND dialog, const SheetContext& sheet) {
+// The threshold edit serves skipping small offsets and, when the clock is
+// only measured, the alert; the arrows stay usable either way.
+void enable_threshold(HWND dialog) {
+  const bool used = checked(dialog, IDC_SKIP_SMALL_OFFSETS) != 0 || checked(dialog, IDC_MEASURE_ONLY) != 0;
+  EnableWindow(GetDlgItem(dialog, IDC_THRESHOLD), used);
+}
+
+void fill_options(HWND dialog, SheetContext& sheet) {
   const ItemOptions& options = sheet.probe->options;
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETRANGE, 0, MAKELPARAM(kMaxThresholdMs, 0));
   CheckDlgButton(dialog, IDC_SKIP_SMALL_OFFSETS, options.skip_small_offsets != 0 ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_QUIET_UPDATE, options.quiet_update != 0 ? BST_CHECKED : BST_UNCHECKED);
-  // The up-down control writes its position into the edit, its buddy.
+  CheckDlgButton(dialog, IDC_MEASURE_ONLY, options.measure_only != 0 ? BST_CHECKED : BST_UNCHECKED);
+  // The up-down control writes its position into the edit, its buddy; it
+  // clamps what it cannot show to its range.
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETPOS, 0,
                       MAKELPARAM(static_cast<uint32_t>(options.sync_threshold_ms) & 0xFFFFu, 0));
-  // The arrows stay usable either way; only the edit follows the check box.
-  enable_threshold(dialog, options.skip_small_offsets != 0);
+  sheet.shown_threshold = LOWORD(SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0));
+  enable_threshold(dialog);
 }
 
 void apply_options(HWND dialog, const SheetContext& sheet) {
   ItemOptions& options = sheet.probe->options;
   options.skip_small_offsets = checked(dialog, IDC_SKIP_SMALL_OFFSETS);
   // UDM_GETPOS first takes the position from the edit's text; text that is
-  // not a number within the range leaves the position as it was.
-  LRESULT position = SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0);
-  options.sync_threshold_ms = LOWORD(position);
+  // not a number within the range leaves the position as it was. A stored
+  // threshold the control could not show stays as it is unless the user
+  // moved the control: opening the page and pressing OK loses nothing.
+  const uint16_t position = LOWORD(SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0));
+  const bool shown = options.sync_threshold_ms >= 0 && options.sync_threshold_ms <= kMaxThresholdMs;
+  if (shown || position != sheet.shown_threshold) options.sync_threshold_ms = position;
   options.quiet_update = checked(dialog, IDC_QUIET_UPDATE);
+  options.measure_only = checked(dialog, IDC_MEASURE_ONLY);
 }
 
 bool options_command(HWND dialog, int id) {
-  if (id != IDC_SKIP_SMALL_OFFSETS) return false;
-  enable_threshold(dialog, checked(dialog, IDC_SKIP_SMALL_OFFSETS) != 0);
+  if (id != IDC_SKIP_SMALL_OFFSETS && id != IDC_MEASURE_ONLY) return false;
+  enable_threshold(dialog);
   return true;
 }
 
 // --- Information: what the time server said about itself in the last reply.
 // It only displays; a field it does not write keeps "不明".
 
-void fill_info(HWND dialog, const SheetContext& sheet) {
+void fill_info(HWND dialog, SheetContext& sheet) {
   const CheckItem* item = sheet.item;
   // After a failed check the stored reply is stale: show nothing from it.
   if (item->error_text != nullptr && item->error_text[0] != '\0') return;

@@ -110,7 +110,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
   if (probe == nullptr) return -1;
   probe->host_version = query_host_version(window);
   load_settings(item, probe);
-  SheetContext sheet{item, probe};
+  SheetContext sheet{item, probe, 0};
   PageContext contexts[kPageCount] = {{&sheet, &kGeneralPage}, {&sheet, &kOptionsPage}, {&sheet, &kInfoPage}};
 
   HPROPSHEETPAGE pages[kPageCount] = {create_page(&contexts[0]), create_page(&contexts[1]),
@@ -131,11 +131,9 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     header.nStartPage = 0;
     header.phpage = pages;
     // Positive only when the user confirmed with OK; the pages have then
-    // applied their values.
-    if (PropertySheetA(&header) > 0) {
-      write_option_string(item, probe);
-      result = 0;
-    }
+    // applied their values. Options that could not be stored are a failure
+    // the host must hear of, not a success.
+    if (PropertySheetA(&header) > 0 && write_option_string(item, probe)) result = 0;
     free_text(caption);
   } else {
     // A sheet without one of its pages would shift the others; show none.

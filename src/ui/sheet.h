@@ -14,13 +14,17 @@
 struct SheetContext {
   CheckItem* item;
   ProbeState* probe;
+  // The threshold the Options page showed when it opened. A stored
+  // threshold its up-down control cannot show (outside 0 to 30000) is kept
+  // unless the user moves the control away from this position.
+  uint16_t shown_threshold;
 };
 
 // What differs from one page to another.
 struct SheetPage {
   int template_id;  // the page's dialog template (IDD_*)
   // Fills the page's controls once, when its dialog is created.
-  void (*fill)(HWND dialog, const SheetContext& sheet);
+  void (*fill)(HWND dialog, SheetContext& sheet);
   // Writes the controls back when the sheet closes with OK; null for a page
   // that only displays.
   void (*apply)(HWND dialog, const SheetContext& sheet);

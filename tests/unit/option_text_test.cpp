@@ -25,6 +25,13 @@ TEST(OptionString, ReadsTheFourFields) {
   EXPECT_EQ(o.quiet_update, 0);
 }
 
+TEST(OptionString, AFifthFieldOnlyForAnItemThatMeasuresOnly) {
+  EXPECT_EQ(format({123, 1, 500, 0, 1}), "123;1;500;0;1;");
+  EXPECT_EQ(format({123, 1, 500, 0, 0}), "123;1;500;0;") << "the text older modules wrote, byte for byte";
+  EXPECT_EQ(parse_option_string("123;1;500;0;1;").measure_only, 1);
+  EXPECT_EQ(parse_option_string("123;1;500;0;").measure_only, 0);
+}
+
 TEST(OptionString, PortsAbove32767RoundTripThroughNegativeNumbers) {
   for (uint16_t port : {32767, 32768, 40000, 65535, 1, 0}) {
     std::string text = format({port, 1, 30000, 1});

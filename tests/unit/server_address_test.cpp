@@ -50,4 +50,20 @@ TEST(ServerName, LongAddressesAreCutToTheBuffer) {
   EXPECT_EQ(server("sntp://\x8e\x9e\x8c\x76", 4), "\x8e\x9e");
 }
 
+std::string trimmed(std::string text) {
+  trim_blanks(text.data());
+  return text.c_str();
+}
+
+TEST(TrimBlanks, SpacesTabsAndIdeographicSpacesAroundTheName) {
+  EXPECT_EQ(trimmed(" \tntp.example.jp \t"), "ntp.example.jp");
+  EXPECT_EQ(trimmed("\x81\x40ntp.example.jp\x81\x40 "), "ntp.example.jp");
+  EXPECT_EQ(trimmed("a b"), "a b") << "blanks inside stay";
+  EXPECT_EQ(trimmed(" \x81\x40\t"), "");
+  EXPECT_EQ(trimmed(""), "");
+  // "メ@" is 83 81 40: its trail byte and the "@" after it are no blank.
+  EXPECT_EQ(trimmed("\x83\x81@"), "\x83\x81@");
+  EXPECT_EQ(trimmed("\x83\x81\x81\x40"), "\x83\x81");
+}
+
 }  // namespace

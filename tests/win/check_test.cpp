@@ -153,6 +153,39 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
   }
 }
 
+// An item that measures only never sets the clock, whatever its other
+// options: each usable reply writes the offset, and the host is alerted
+// (result 1) only when its size reaches the threshold.
+TEST_F(Checks, MeasuringOnlyWritesTheOffsetAndNeverSetsTheClock) {
+  const struct {
+    int64_t offset;
+    WPARAM result;
+    const char* offset_text;
+  } cases[] = {
+      {300 * kMs, CHECK_OK_QUIET, "+300 msec"},
+      {-1500 * kMs, CHECK_CHANGED, "-1500 msec"},
+      {1000 * kMs, CHECK_CHANGED, "+1000 msec"},
+      {0, CHECK_OK_QUIET, "+0 msec"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset_text);
+    CheckItem* it = item("127.0.0.1", options(1, 1000, 1) + "1;");
+    set_item_text(&it->offset_text, "-2500 msec");  // a large last offset would move the clock
+    responder_.answer_next({reply(c.offset)});
+    const size_t ends = host_.check_ends.size();
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_ends(ends + 1));
+    expect_end(ends, c.result, it);
+    EXPECT_EQ(item_text(it->offset_text), c.offset_text);
+    EXPECT_EQ(it->changed_text, nullptr);
+    EXPECT_EQ(it->error_text, nullptr);
+  }
+  pump_pending_messages();
+  EXPECT_TRUE(system_times_set().empty());
+  EXPECT_TRUE(local_times_set().empty());
+  EXPECT_EQ(time_changes_, 0);
+}
+
 TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
   responder_.answer_next({reply(100 * kMs)});
   responder_.answer_next({reply(100 * kMs)});
@@ -176,6 +209,38 @@ TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
   EXPECT_EQ(looked_up_names().size(), 1u) << "no second lookup";
   EXPECT_EQ(host_.status_lines, (std::vector<std::string>{kStatusSending, kStatusReceiving, kStatusDone}));
   expect_end(1, CHECK_CHANGED, second);
+}
+
+// A pool name's member may leave: the address the cache gave is forgotten
+// when the check gets no answer there or cannot send there, and the next
+// check looks the name up again.
+TEST_F(Checks, ACachedAddressThatFailsIsLookedUpAgain) {
+  fake_lookups(true);
+  clear_looked_up_names();
+  CheckItem* it = item("pool.example");
+  const int sent_before = datagrams_sent_to(responder_.port());
+  auto check = [&](bool answered) {
+    // The unanswered request of an earlier check must not take the answer.
+    const int sent = datagrams_sent_to(responder_.port()) - sent_before;
+    EXPECT_TRUE(responder_.wait_for_requests(static_cast<size_t>(sent), 5000));
+    if (answered) responder_.answer_next({reply(100 * kMs)});
+    if (start(it) == 0 && answered) {
+      EXPECT_TRUE(wait_for_end_of(it, ends_of(it) + 1));
+    } else {
+      for (int i = 0; i < 3; ++i) tick(it);
+    }
+    api_.item_check_end(host_.window, it);
+    return looked_up_names().size();
+  };
+  EXPECT_EQ(check(true), 1u);
+  EXPECT_EQ(check(true), 1u) << "the cache serves the name";
+  EXPECT_EQ(check(false), 1u);
+  EXPECT_EQ(result_of(it), CHECK_TIMEOUT);
+  EXPECT_EQ(check(true), 2u) << "after a time-out the name is looked up again";
+  fail_next(SocketCall::kSend, WSAEHOSTUNREACH);
+  EXPECT_EQ(check(false), 2u);
+  EXPECT_EQ(check(true), 3u) << "after a failed send the name is looked up again";
+  EXPECT_EQ(result_of(it), CHECK_CHANGED);
 }
 
 TEST_F(Checks, TheThirdTickWithoutAnswerTimesOutAndNothingFollows) {
@@ -298,7 +363,14 @@ TEST_F(Checks, FailedLookups) {
 }
 
 TEST_F(Checks, FailedSocketEvents) {
+  // A notification for a check the host has released (no record, no
+  // socket) is stale and ends nothing; a socket without a record is a
+  // failure the host hears of.
+  CheckItem* released = item();
+  EXPECT_EQ(api_.select(host_.window, 0, WSAMAKESELECTREPLY(FD_READ, 0), released), 0);
+  EXPECT_TRUE(host_.check_ends.empty());
   CheckItem* no_probe = item();
+  no_probe->socket = socket(AF_INET, SOCK_DGRAM, 0);
   EXPECT_EQ(api_.select(host_.window, 0, WSAMAKESELECTREPLY(FD_READ, 0), no_probe), -1);
   expect_end(0, CHECK_FAILED, no_probe);
 

@@ -194,6 +194,8 @@ const AllowedImports kAllowedImports[] = {
          "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock",
          // texts: copy, compare (address cache, "open" command), caption and address building
          "lstrlenA", "lstrcpyA", "lstrcpynA", "lstrcmpA", "lstrcmpiA", "lstrcatA",
+         // no calls for the host's threads
+         "DisableThreadLibraryCalls",
          // the address cache's lock
          "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
          // the clock: read, move, change-time text
@@ -237,7 +239,7 @@ const AllowedImports kAllowedImports[] = {
     {"msvcrt.dll",
      {
          // the module's own code (and what the compiler emits for copies)
-         "memcpy", "memset", "strchr", "strlen",
+         "memcpy", "memmove", "memset", "strchr", "strlen",
          // runtime: the DLL start-up and its exit table
          "_initterm", "_amsg_exit", "_lock", "_unlock", "malloc", "calloc", "realloc", "free",
          // runtime: the MinGW printf behind snprintf (number conversion, locale, wide strings)

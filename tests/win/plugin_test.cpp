@@ -21,7 +21,10 @@ uint16_t services_port_or_123() {
 
 std::string system_message(int code) {
   char* buffer = nullptr;
-  if (!FormatMessageA(0x11FF, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr)) return "";
+  // From the system, in the user's language, inserts ("%1") left as they stand.
+  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                      FORMAT_MESSAGE_MAX_WIDTH_MASK;
+  if (!FormatMessageA(flags, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr)) return "";
   std::string text = buffer != nullptr ? buffer : "";
   LocalFree(buffer);
   return text;

@@ -201,6 +201,7 @@ const Dialog kDialogs[] = {
           0, 106, 39, 9, 15, u"Spin1"},
          {-1, u"STATIC", kLabel, 0, 78, 40, 21, 14, u"ミリ秒"},
          {IDC_QUIET_UPDATE, u"BUTTON", kCheckBox, 0, 10, 69, 151, 14, u"時刻を変更しても更新ウィンドウを出さない"},
+         {IDC_MEASURE_ONLY, u"BUTTON", kCheckBox, 0, 10, 97, 199, 14, u"時刻を変更せず、ずれの確認だけを行う"},
      }},
     {IDD_INFO, false, kPage, u"情報", 0, 0, 223, 225, 9, 0, 0, 0, kFont,
      {

@@ -100,6 +100,8 @@ TEST_F(SheetTest, PortsAndServersAreStoredAsTyped) {
       {"sntp://a.example", "", "", "sntp://", "0;0;0;0;"},
       {"sntp://a.example", "時刻.example:11123", "abc", "sntp://時刻.example:11123", "0;0;0;0;"},
       {"sntp://a.example", nullptr, "65535", "sntp://a.example", "-1;0;0;0;"},
+      // Blanks pasted around the server (tabs, spaces, ideographic spaces) are dropped.
+      {"sntp://a.example", "\t ntp.example.jp　", "123", "sntp://ntp.example.jp", "123;0;0;0;"},
   };
   for (const auto& c : cases) {
     set_item_text(&item_->address, c.address);
@@ -181,6 +183,30 @@ TEST_F(SheetTest, ThresholdEditFollowsTheCheckBoxWhileTheArrowsAlwaysWork) {
   EXPECT_EQ(item_text(item_->options), "123;0;252;1;");
 }
 
+// Measuring only is a fifth option, stored only while it is on; its
+// threshold is the alert's, so the edit serves it too.
+TEST_F(SheetTest, MeasuringOnlyIsStoredAsAFifthOptionAndEnablesTheThreshold) {
+  set_item_text(&item_->options, "123;0;250;0;1;");
+  SheetRun run = property([](HWND sheet) {
+    HWND page = show_page(sheet, kOptions);
+    EXPECT_EQ(IsDlgButtonChecked(page, IDC_MEASURE_ONLY), BST_CHECKED);
+    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD)) << "skipping is off, yet the threshold serves the alert";
+    click(page, IDC_MEASURE_ONLY);
+    EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
+    click(page, IDC_MEASURE_ONLY);
+    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD));
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(item_text(item_->options), "123;0;250;0;1;");
+  // Turned off, the option text has its four fields again.
+  run = property([](HWND sheet) {
+    click(show_page(sheet, kOptions), IDC_MEASURE_ONLY);
+    press(sheet, PSBTN_OK);
+  });
+  EXPECT_EQ(item_text(item_->options), "123;0;250;0;");
+}
+
 TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
   const struct {
     const char* options;
@@ -192,7 +218,12 @@ TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
       {"123;1;1500;0;", "1,500", 0, "30001", "123;1;1500;0;"},
       {"123;1;1500;0;", "1,500", 1, "abc", "123;1;1501;0;"},
       {"123;1;1500;0;", "1,500", 0, "29999", "123;1;29999;0;"},
-      {"123;1;66036;0;", "500", 0, nullptr, "123;1;500;0;"},  // the low 16 bits of the stored threshold
+      // A stored threshold the control cannot show (it takes the low 16 bits
+      // as a signed position, clamped to its range) is kept unless the user
+      // moves the control.
+      {"123;1;66036;0;", "500", 0, nullptr, "123;1;66036;0;"},
+      {"123;1;40000;0;", "0", 0, nullptr, "123;1;40000;0;"},
+      {"123;1;40000;0;", "0", 0, "20000", "123;1;20000;0;"},
       {"123;1;30000;0;", "30,000", 1, nullptr, "123;1;30000;0;"},  // the range ends at 30000
   };
   for (const auto& c : cases) {
@@ -358,7 +389,7 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
       type(page, IDC_COMMENT, "newer comment");
       press(sheet, PSBTN_OK);
     });
-    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.result, size == 100 ? -1 : 0) << "options that were not stored are no success";
     EXPECT_EQ(item_text(item_->options), size == 100 ? "9000;1;700;0;" : "9001;1;700;0;");
     EXPECT_EQ(item_text(item_->comment), size == 100 ? "newer comment" : "new comment");
     set_item_text(&item_->comment, "new comment");

@@ -87,6 +87,15 @@ TEST_F(Texts, ErrorTextsPreferTheSystemsMessage) {
   EXPECT_EQ(error_for(0), "<null>");
 }
 
+// No arguments go with the request for a message, so one that names some
+// ("%1") must be taken as it stands, not filled from stray memory.
+TEST_F(Texts, ASystemMessageWithInsertsIsTakenAsItStands) {
+  int code = 1;
+  while (code < 16000 && system_message(code).find("%1") == std::string::npos) ++code;
+  ASSERT_LT(code, 16000) << "the system has no message with an insert";
+  EXPECT_EQ(error_for(code), system_message(code)) << code;
+}
+
 TEST_F(Texts, StatusLinesGoToPartZeroOfTheStatusBar) {
   PluginApi none;
   HostWindow host;

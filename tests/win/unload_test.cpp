@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
+#include "import_patch.h"
 #include "plugin_test.h"
 
 namespace {
@@ -52,6 +54,25 @@ TEST(Unload, TheAddressCacheIsReleasedWithTheModule) {
     EXPECT_EQ(plugin_blocks(), 0u) << "the cache kept blocks after the module was unloaded";
   }
   WSACleanup();
+}
+
+int g_common_control_calls = 0;
+void WINAPI count_common_controls() { ++g_common_control_calls; }
+
+// The module keeps nothing per thread, so the threads the host starts and
+// ends do not call into it (each used to register the common controls anew).
+TEST(Unload, TheHostsThreadsDoNotCallIntoTheModule) {
+  PluginApi api;
+  std::string error;
+  ASSERT_TRUE(load_plugin(plugin_path(), &api, &error)) << error;
+  {
+    ImportPatch patch(api.module, "COMCTL32.DLL", "InitCommonControls",
+                      reinterpret_cast<const void*>(&count_common_controls));
+    ASSERT_TRUE(patch.applied());
+    std::thread([] {}).join();
+  }
+  EXPECT_EQ(g_common_control_calls, 0);
+  unload_plugin(&api);
 }
 
 }  // namespace

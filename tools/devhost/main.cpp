@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "host_side.h"
+#include "import_patch.h"
 #include "settings/server_info_string.h"
 #include "ui/info_page_texts.h"
 
@@ -178,7 +179,7 @@ int cmd_props(PluginApi& api, HostWindow& host, CheckItem* item, const PropsArgs
 const char* result_meaning(WPARAM result) {
   switch (result) {
     case CHECK_OK_QUIET: return "succeeded, nothing to announce";
-    case CHECK_CHANGED: return "the clock was moved, to be announced";
+    case CHECK_CHANGED: return "to be announced: the clock was moved, or a measured offset reached the threshold";
     case CHECK_FAILED: return "failed";
     case CHECK_TIMEOUT: return "timed out";
     default: return "?";
@@ -222,6 +223,19 @@ void print_server_info(const CheckItem* item) {
   }
 }
 
+// The clock changes the module asks for, counted on their way to the system.
+int g_set_system_time_calls = 0, g_set_local_time_calls = 0;
+decltype(&SetSystemTime) g_set_system_time = nullptr;
+decltype(&SetLocalTime) g_set_local_time = nullptr;
+BOOL WINAPI counted_set_system_time(const SYSTEMTIME* t) {
+  ++g_set_system_time_calls;
+  return g_set_system_time(t);
+}
+BOOL WINAPI counted_set_local_time(const SYSTEMTIME* t) {
+  ++g_set_local_time_calls;
+  return g_set_local_time(t);
+}
+
 // Plays the host for one check: a window with its status bar, the message
 // loop, SNTP_Timer every second, and SNTP_ItemCheckEnd once the check is over.
 int cmd_check(PluginApi& api, const std::string& address, const char* options) {
@@ -239,6 +253,12 @@ int cmd_check(PluginApi& api, const std::string& address, const char* options) {
     println("devhost: cannot create the host window");
     return 1;
   }
+  PatchedImport<decltype(&SetSystemTime)> set_system(api.module, "KERNEL32.dll", "SetSystemTime",
+                                                     &counted_set_system_time);
+  PatchedImport<decltype(&SetLocalTime)> set_local(api.module, "KERNEL32.dll", "SetLocalTime",
+                                                   &counted_set_local_time);
+  g_set_system_time = set_system.original;
+  g_set_local_time = set_local.original;
   CheckItem* item = new_item();
   set_item_text(&item->address, address.c_str());  // argv is in the ANSI code page already
   set_item_text(&item->options, options);
@@ -287,6 +307,9 @@ int cmd_check(PluginApi& api, const std::string& address, const char* options) {
   }
   println("offset_text:  " + (item->offset_text ? u8(item->offset_text) : "(none)"));
   println("changed_text: " + (item->changed_text ? u8(item->changed_text) : "(none)"));
+  println("clock calls:  " + (set_system.applied() ? "SetSystemTime " + std::to_string(g_set_system_time_calls) +
+                                                         ", SetLocalTime " + std::to_string(g_set_local_time_calls)
+                                                   : std::string("(not watched)")));
   println("error_text:   " + (item->error_text ? u8(item->error_text) : "(none)"));
   print_server_info(item);
   host.items.clear();
@@ -306,7 +329,8 @@ int usage() {
   println("                     [--exec COMMAND] [--page N] [--close-after MS] [--dll PATH]");
   println("       devhost check <address> [options-text] [--dll sntp.dll]");
   println("         address: sntp://host or sntp://dotted.address");
-  println("         options: \"port;skip-small-offsets;threshold-ms;quiet;\", e.g. \"11123;0;0;0;\"");
+  println("         options: \"port;skip-small-offsets;threshold-ms;quiet;\", e.g. \"11123;0;0;0;\",");
+  println("                  and \"1;\" after them to measure the offset without setting the clock");
   return 2;
 }
 
