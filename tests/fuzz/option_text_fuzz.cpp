@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::strlen(written) >= sizeof written - 1) std::abort();  // always fits with room to spare
   ItemOptions second = parse_option_string(written);
   if (first.port != second.port || first.skip_small_offsets != second.skip_small_offsets ||
-      first.sync_threshold_ms != second.sync_threshold_ms || first.quiet_update != second.quiet_update) {
+      first.sync_threshold_ms != second.sync_threshold_ms || first.quiet_update != second.quiet_update ||
+      first.measure_only != second.measure_only) {
     std::abort();
   }
   return 0;
