@@ -106,6 +106,7 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
     WPARAM result;
     const char* offset_text;
     bool moved;
+    bool measure_only = false;
   } cases[] = {
       {"behind by 300 ms", 0, 0, 0, 300 * kMs, nullptr, false, 1, "+300 msec", true},
       {"quiet", 0, 0, 1, 300 * kMs, "+50 msec", false, 0, "+300 msec", true},
@@ -116,6 +117,13 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
       {"first check", 1, 1000, 0, 300 * kMs, nullptr, false, 1, "+300 msec", true},
       {"1.5 s ahead", 0, 0, 0, -1500 * kMs, nullptr, true, 1, "-1500 msec", true},
       {"refused", 0, 0, 0, -1500 * kMs, "+50 msec", false, 2, "+50 msec", false},
+      // Measuring only, the clock never moves, whatever the other options and
+      // the last offset: the offset is written, and the host is alerted (1)
+      // when its size reaches the threshold.
+      {"measuring, below the threshold", 1, 1000, 1, 300 * kMs, "-2500 msec", false, 0, "+300 msec", false, true},
+      {"measuring, above the threshold", 1, 1000, 1, -2000 * kMs, nullptr, false, 1, "-2000 msec", false, true},
+      {"measuring, at the threshold", 0, 1000, 0, 1000 * kMs, "+50 msec", false, 1, "+1000 msec", false, true},
+      {"measuring, clocks equal", 0, 1000, 0, 0, "+50 msec", false, 0, "+0 msec", false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,7 +131,7 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
     system_times_set().clear();
     local_times_set().clear();
     let_clock_changes_through(!c.fake_set_time);
-    CheckItem* it = item("127.0.0.1", options(c.skip, c.threshold, c.quiet));
+    CheckItem* it = item("127.0.0.1", options(c.skip, c.threshold, c.quiet) + (c.measure_only ? "1;" : ""));
     set_item_text(&it->offset_text, c.previous);
     responder_.answer_next({reply(c.offset)});
     const size_t ends = host_.check_ends.size();
@@ -151,39 +159,6 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
       EXPECT_EQ(to_units(local_times_set()[0]), to_units(local_of_utc));
     }
   }
-}
-
-// An item that measures only never sets the clock, whatever its other
-// options: each usable reply writes the offset, and the host is alerted
-// (result 1) only when its size reaches the threshold.
-TEST_F(Checks, MeasuringOnlyWritesTheOffsetAndNeverSetsTheClock) {
-  const struct {
-    int64_t offset;
-    WPARAM result;
-    const char* offset_text;
-  } cases[] = {
-      {300 * kMs, CHECK_OK_QUIET, "+300 msec"},
-      {-1500 * kMs, CHECK_CHANGED, "-1500 msec"},
-      {1000 * kMs, CHECK_CHANGED, "+1000 msec"},
-      {0, CHECK_OK_QUIET, "+0 msec"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.offset_text);
-    CheckItem* it = item("127.0.0.1", options(1, 1000, 1) + "1;");
-    set_item_text(&it->offset_text, "-2500 msec");  // a large last offset would move the clock
-    responder_.answer_next({reply(c.offset)});
-    const size_t ends = host_.check_ends.size();
-    ASSERT_EQ(start(it), 0);
-    ASSERT_TRUE(wait_for_ends(ends + 1));
-    expect_end(ends, c.result, it);
-    EXPECT_EQ(item_text(it->offset_text), c.offset_text);
-    EXPECT_EQ(it->changed_text, nullptr);
-    EXPECT_EQ(it->error_text, nullptr);
-  }
-  pump_pending_messages();
-  EXPECT_TRUE(system_times_set().empty());
-  EXPECT_TRUE(local_times_set().empty());
-  EXPECT_EQ(time_changes_, 0);
 }
 
 TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
