@@ -130,7 +130,7 @@ TEST(AddressCache, GrowsByAHundredAndKeepsWhatItHasWhenMemoryIsShort) {
                                               &watched_global_alloc);
   g_global_alloc = patch.original;
   ASSERT_NE(g_global_alloc, nullptr);
-  const SIZE_T kEntry = 8;
+  const SIZE_T kEntry = 2 * sizeof(void*);  // a name's address and an IPv4 address, padded
 
   // No memory for the first array: nothing is found, the addition is dropped,
   // and the next use tries again.
