@@ -32,7 +32,9 @@
 #include "floor_runs.h"
 #include "measure.h"
 #include "plugin_runs.h"
+#include "reply_datagram.h"
 #include "responder.h"
+#include "settings/fields.h"
 
 namespace {
 
@@ -126,7 +128,7 @@ void serve(Responder* responder, ServerClock clock) {
     if (clock.out_ms != 0) Sleep(clock.out_ms);
     const uint64_t receive = system_now() + clock.offset;
     const uint64_t transmit = system_now() + clock.offset;
-    std::vector<uint8_t> bytes = ntp_reply_bytes(receive, transmit);
+    std::vector<uint8_t> bytes = reply_datagram(receive, transmit);
     {
       std::lock_guard<std::mutex> lock(g_reply_mutex);
       g_last_reply = bytes;

@@ -13,8 +13,6 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
 
-add_library(sntp_pure STATIC ${SNTP_PURE_SOURCES})
-target_include_directories(sntp_pure PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(sntp_pure PUBLIC ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} ${SNTP_SANITIZE})
 target_link_options(sntp_pure PUBLIC ${SNTP_SANITIZE})
 

@@ -7,22 +7,23 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   include(cmake/clang-cp932.cmake)
 endif()
 
-# The plug-in's code apart from its entry routine, as objects: the DLL is
-# made of them, and the Windows tests of its internals link them directly.
+# The pure objects as the DLL needs them; the test programs and the tools
+# link the same objects.
+target_compile_options(sntp_pure PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti)
+
+# The plug-in's Win32 code apart from its entry routine, as objects: the DLL
+# is made of them and the pure ones, and the Windows tests of its internals
+# link them directly.
 add_library(sntp_core OBJECT
-  ${SNTP_PURE_SOURCES}
   src/plugin/global_text.cpp
   src/plugin/module.cpp
+  src/plugin/report.cpp
   src/settings/settings.cpp
-  src/ui/sheet.cpp
-  src/ui/general_page.cpp
-  src/ui/options_page.cpp
-  src/ui/info_page.cpp
-  src/ui/host_gate.cpp
-  src/settings/messages.cpp
   src/check/address_cache.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp
+  src/ui/sheet.cpp
+  src/ui/pages.cpp
 )
 target_include_directories(sntp_core PUBLIC src res)
 target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})
@@ -44,6 +45,7 @@ endif()
 
 add_library(sntp SHARED
   src/plugin/entry.cpp
+  $<TARGET_OBJECTS:sntp_pure>
   $<TARGET_OBJECTS:sntp_core>
   ${SNTP_DEF}
   res/sntp.rc
@@ -65,6 +67,7 @@ target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
 include(cmake/package.cmake)
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  sntp_compile_converted(sntp_pure)
   sntp_compile_converted(sntp_core)
   sntp_compile_converted(sntp)
 endif()

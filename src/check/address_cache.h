@@ -1,7 +1,7 @@
 // The HostAddressCache: server names resolved by an asynchronous lookup, kept
-// for the life of the process so that later checks of any item naming the
-// same server skip the lookup. Nothing expires or is removed while the
-// module is loaded.
+// while the module is loaded so that later checks of any item naming the
+// same server skip the lookup. Nothing expires or is removed until the host
+// unloads the module.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,12 @@
 #include "check/exchange.h"
 
+#include <windows.h>
 #include <winsock.h>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "plugin/global_text.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/settings.h"
 
 namespace {
@@ -66,29 +68,6 @@ char* local_time_text() {
   return text_block(text, kChangedTextSize);
 }
 
-// Moves the clock by a usable reply's offset as the item's options say,
-// writes the texts of a move, and gives the check's result.
-CheckResult apply_offset(CheckItem* item, int64_t offset) {
-  const ProbeState* probe = item->probe;
-  if (decide_move(offset, probe->skip_small_offsets, probe->sync_threshold_ms, item->offset_text) !=
-      ClockAction::kMove) {
-    return CHECK_OK_QUIET;
-  }
-  char offset_text[kOffsetTextSize];
-  if (!format_offset_text(offset, offset_text, sizeof offset_text)) {
-    // Centuries apart: a clock that far off is not ours to move blindly.
-    set_item_error_text(item, kOffsetTooLargeText);
-    return CHECK_FAILED;
-  }
-  if (!adjust_clock(offset)) {
-    set_item_error(item, static_cast<int>(GetLastError()));
-    return CHECK_FAILED;
-  }
-  replace_text(&item->changed_text, local_time_text());
-  replace_text(&item->offset_text, text_block(offset_text, kOffsetTextSize));
-  return probe->quiet_update ? CHECK_OK_QUIET : CHECK_CHANGED;
-}
-
 }  // namespace
 
 uint64_t system_time_now() {
@@ -123,17 +102,15 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port) {
   return true;
 }
 
-int handle_reply(HWND window, CheckItem* item) {
+ReplyOutcome read_reply(CheckItem* item) {
   ProbeState* probe = item->probe;
-  if (probe == nullptr) return kOpFailed;
-  show_status(window, "%s", kStatusReceiving);
   uint8_t bytes[kNtpPacketSize];
   int length = 0;
   switch (receive_reply(item, bytes, &length)) {
     case Datagram::kNotOurs:
-      return kOpDone;
+      return {ReplyKind::kNotOurs, 0};
     case Datagram::kFailed:
-      return kOpFailed;
+      return {ReplyKind::kFailedRead, 0};
     case Datagram::kReply:
       break;
   }
@@ -142,18 +119,35 @@ int handle_reply(HWND window, CheckItem* item) {
                                                probe->receive_time);
   if (reply.verdict == ReplyVerdict::kTooShort) {  // a failed read: nothing is written but the reason
     report_unusable_reply(item, reply, length);
-    return kOpFailed;
+    return {ReplyKind::kFailedRead, 0};
   }
   write_server_info(item, reply.info);
-  CheckResult result = CHECK_FAILED;
-  if (reply.verdict == ReplyVerdict::kUsable) {
-    result = apply_offset(item, reply.offset);
-  } else {
+  if (reply.verdict != ReplyVerdict::kUsable) {
     report_unusable_reply(item, reply, length);
+    return {ReplyKind::kUnusable, 0};
   }
-  show_status(window, "%s", kStatusDone);
-  end_check(window, item, result);
-  return kOpCheckOver;
+  return {ReplyKind::kUsable, reply.offset};
+}
+
+CheckResult apply_offset(CheckItem* item, int64_t offset) {
+  const ItemOptions& options = item->probe->options;
+  if (decide_move(offset, options.skip_small_offsets, options.sync_threshold_ms, item->offset_text) !=
+      ClockAction::kMove) {
+    return CHECK_OK_QUIET;
+  }
+  char offset_text[kOffsetTextSize];
+  if (!format_offset_text(offset, offset_text, sizeof offset_text)) {
+    // Centuries apart: a clock that far off is not ours to move blindly.
+    set_item_error_text(item, kOffsetTooLargeText);
+    return CHECK_FAILED;
+  }
+  if (!adjust_clock(offset)) {
+    set_item_error(item, static_cast<int>(GetLastError()));
+    return CHECK_FAILED;
+  }
+  replace_text(&item->changed_text, local_time_text());
+  replace_text(&item->offset_text, text_block(offset_text, kOffsetTextSize));
+  return options.quiet_update ? CHECK_OK_QUIET : CHECK_CHANGED;
 }
 
 bool adjust_clock(int64_t offset) {
@@ -168,9 +162,4 @@ bool adjust_clock(int64_t offset) {
   if (!SetLocalTime(&local_time)) return false;
   PostMessageA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0);
   return true;
-}
-
-void end_check(HWND window, CheckItem* item, CheckResult result) {
-  if (item->probe != nullptr) item->probe->check_over = 1;
-  SendMessageA(window, MSG_CHECK_END, result, reinterpret_cast<LPARAM>(item));
 }

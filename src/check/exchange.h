@@ -1,8 +1,8 @@
-// The SNTP exchange of one check: the request, the reply, the clock offset,
-// the clock change, and the texts and result the host receives.
+// The SNTP exchange of one check: the request, the reply and what it turned
+// out to be, the clock offset, the clock change, and the texts and result the
+// host receives. The exchange never ends a check; the lifecycle does, from
+// the outcome it is given.
 #pragma once
-
-#include <windows.h>
 
 #include <cstdint>
 
@@ -18,18 +18,29 @@ uint64_t system_time_now();
 // text and returns false.
 bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 
-// Reads the datagram the item's socket has for it. Returns 2 when the reply
-// was handled and MSG_CHECK_END sent (the item must not be touched
-// afterwards), -1 when the read failed (error text stored, no message), or 0
-// when there was nothing for this check (no request sent yet, no datagram, or
-// one from another sender, which is dropped): the check keeps waiting.
-int handle_reply(HWND window, CheckItem* item);
+// What the datagram waiting on the item's socket turned out to be.
+enum class ReplyKind : uint8_t {
+  kNotOurs,     // nothing to read, or a datagram from anyone but the server (dropped)
+  kFailedRead,  // the read failed, or the datagram is too short for a reply: error_text says why
+  kUnusable,    // the server's reply, which may not set the clock: server_info and error_text written
+  kUsable,      // the server's reply with a clock offset: server_info written
+};
+
+struct ReplyOutcome {
+  ReplyKind kind;
+  int64_t offset;  // 100-ns units, positive when the local clock is behind; usable replies only
+};
+
+// Reads the datagram the item's socket has for it (no request sent yet, no
+// datagram, or one from another sender is no reply) and evaluates it.
+ReplyOutcome read_reply(CheckItem* item);
+
+// Moves the clock by a usable reply's offset as the item's options say,
+// writes the texts of a move, and gives the check's result: the clock moved
+// (announced, or quietly), left alone, or a move that failed (error text
+// stored).
+CheckResult apply_offset(CheckItem* item, int64_t offset);
 
 // Moves the system clock by `offset` 100-ns units. False when the system
 // refuses; GetLastError then says why.
 bool adjust_clock(int64_t offset);
-
-// Marks the item's check over, so that nothing more happens for it, and
-// sends MSG_CHECK_END with `result`. The host may end the check inside its
-// handler, so this is the caller's last act on the item.
-void end_check(HWND window, CheckItem* item, CheckResult result);

@@ -1,13 +1,19 @@
 // The item operations the host calls to run one check: start, lookup done,
 // socket event, timer tick, and the end that releases everything. A check
 // never blocks; it continues in whichever of these the host calls next.
+//
+// This file owns the check's phase (ProbeState::phase): it alone moves a
+// check from starting through looking up and awaiting the reply to over, and
+// it alone ends a check with MSG_CHECK_END. A start begins a new check in
+// any phase and the end releases one in any phase; the lookup completion,
+// the socket event and the tick each begin with one guard that reads it.
 #include <windows.h>
 #include <winsock.h>
 
 #include "check/address_cache.h"
 #include "check/exchange.h"
 #include "plugin/exports.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
 #include "settings/settings.h"
 
 namespace {
@@ -16,7 +22,25 @@ namespace {
 constexpr int32_t kTimeoutTicks = 3;
 constexpr int32_t kNotCounting = -1;
 
-bool is_over(const CheckItem* item) { return item->probe != nullptr && item->probe->check_over != 0; }
+// Where the item's check stands; without a working record it runs none.
+CheckPhase phase_of(const CheckItem* item) {
+  return item->probe != nullptr ? item->probe->phase : CheckPhase::kIdle;
+}
+
+// Marks the check over, so that nothing more happens for it, and sends
+// MSG_CHECK_END with `result`. The host may end the check inside its
+// handler, so this is the caller's last act on the item.
+void end_check(HWND window, CheckItem* item, CheckResult result) {
+  if (item->probe != nullptr) item->probe->phase = CheckPhase::kOver;
+  SendMessageA(window, MSG_CHECK_END, result, reinterpret_cast<LPARAM>(item));
+}
+
+// The check's last status line and MSG_CHECK_END, once its reply is handled.
+int finish_check(HWND window, CheckItem* item, CheckResult result) {
+  show_status(window, "%s", kStatusDone);
+  end_check(window, item, result);
+  return kOpCheckOver;
+}
 
 void cancel_lookup(CheckItem* item) {
   if (item->lookup_handle == 0) return;
@@ -43,7 +67,7 @@ bool request_read_notifications(HWND window, CheckItem* item) {
     set_item_error(item, WSAGetLastError());
     return false;
   }
-  item->probe->reading = 1;
+  item->probe->phase = CheckPhase::kAwaitingReply;
   return true;
 }
 
@@ -54,13 +78,14 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 // holds while T1 precedes the server's T2.
 bool send_and_note_time(CheckItem* item, uint32_t address) {
   const uint64_t send_time = system_time_now();
-  if (!send_request(item, address, item->probe->port)) return false;
+  if (!send_request(item, address, item->probe->options.port)) return false;
   item->probe->send_time = send_time;
   return true;
 }
 
 int start_lookup(HWND window, CheckItem* item) {
   ProbeState* probe = item->probe;
+  probe->phase = CheckPhase::kLookingUp;
   show_status(window, "%s", kStatusLookingUp);
   ZeroMemory(probe->lookup_buffer, sizeof probe->lookup_buffer);
   HANDLE lookup = WSAAsyncGetHostByName(window, MSG_GETHOST_DONE, probe->server_name,
@@ -112,6 +137,12 @@ extern "C" int WINAPI SNTP_InitItem(HWND, CheckItem* item) {
 
 extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   if (item == nullptr) return kOpFailed;
+  // Whatever the phase, a start begins a new check. A record the host did not
+  // release is taken as it is (its settings are not loaded again); its
+  // time-out counts from here (a count left at -1 by an earlier time-out
+  // would never end it), the earlier lookup is abandoned so that its
+  // completion cannot pass for this check's, and a socket left over would
+  // otherwise leak.
   ProbeState* probe = item->probe;
   if (probe == nullptr) {
     probe = new_probe_state();
@@ -119,13 +150,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
     item->probe = probe;
     load_settings(item, probe);
   }
-  // A start over a record the host did not release begins a new check too:
-  // its time-out counts from here (a count left at -1 by an earlier
-  // time-out would never end it), the earlier lookup is abandoned so that
-  // its completion cannot pass for this check's, and a socket left over
-  // would otherwise leak.
-  probe->check_over = 0;
-  probe->reading = 0;
+  probe->phase = CheckPhase::kStarting;
   item->tick_count = 0;
   cancel_lookup(item);
   close_check_socket(item);
@@ -144,8 +169,14 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
 
 extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
   if (item == nullptr) return kOpFailed;
+  const CheckPhase phase = phase_of(item);
+  // A lookup that completes after the check is over (timed out, say) sends
+  // nothing.
+  if (phase == CheckPhase::kOver) {
+    item->lookup_handle = 0;
+    return kOpDone;
+  }
   if (item->lookup_handle == 0) {
-    if (is_over(item)) return kOpDone;
     // Windows Sockets' last error belongs to whatever call came before, most
     // often 0, which would clear the text of a failed check: say what went
     // wrong instead.
@@ -154,10 +185,8 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
     return kOpFailed;
   }
   item->lookup_handle = 0;
-  ProbeState* probe = item->probe;
-  if (probe == nullptr) return kOpFailed;
-  // A lookup that completes after the check timed out sends nothing.
-  if (probe->check_over) return kOpDone;
+  if (phase == CheckPhase::kIdle) return kOpFailed;
+  const ProbeState* probe = item->probe;
   if (WSAGETASYNCERROR(lparam) != 0) {
     set_item_error(item, WSAGETASYNCERROR(lparam));
     return kOpFailed;
@@ -176,14 +205,20 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
 
 extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
   if (item == nullptr) return kOpFailed;
-  if (item->probe == nullptr) {
-    end_check(window, item, CHECK_FAILED);
-    return kOpFailed;
+  switch (phase_of(item)) {
+    case CheckPhase::kIdle:
+      end_check(window, item, CHECK_FAILED);
+      return kOpFailed;
+    case CheckPhase::kStarting:
+    case CheckPhase::kLookingUp:
+    case CheckPhase::kOver:
+      // A notification that comes before notifications were asked for was
+      // queued for an earlier socket, and a late or duplicated datagram
+      // after the check ended changes nothing.
+      return kOpDone;
+    case CheckPhase::kAwaitingReply:
+      break;
   }
-  // A late or duplicated datagram after the check ended changes nothing,
-  // and neither does a notification that comes before notifications were
-  // asked for: it was queued for an earlier socket.
-  if (item->probe->check_over || !item->probe->reading) return kOpDone;
   if (WSAGETSELECTERROR(lparam) != 0) {
     set_item_error(item, WSAGETSELECTERROR(lparam));
     return kOpFailed;
@@ -193,19 +228,31 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpDone;
   const int32_t ticks = item->tick_count;
   item->tick_count = 0;
-  const int result = handle_reply(window, item);
-  // Nothing for this check (a stranger's datagram, or no datagram) is no
-  // sign of life: the time-out still ends a check the server never answers.
-  if (result == kOpDone) item->tick_count = ticks;
-  return result;
+  show_status(window, "%s", kStatusReceiving);
+  const ReplyOutcome reply = read_reply(item);
+  switch (reply.kind) {
+    case ReplyKind::kNotOurs:
+      // Nothing for this check (a stranger's datagram, or no datagram) is no
+      // sign of life: the time-out still ends a check the server never answers.
+      item->tick_count = ticks;
+      return kOpDone;
+    case ReplyKind::kFailedRead:
+      // The check keeps waiting: the server's proper reply may still come.
+      return kOpFailed;
+    case ReplyKind::kUnusable:
+      return finish_check(window, item, CHECK_FAILED);
+    case ReplyKind::kUsable:
+      return finish_check(window, item, apply_offset(item, reply.offset));
+  }
+  return kOpFailed;
 }
 
 extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
-  // Without a working record no check is running, so none can time out:
-  // ticks for an item that has ended its check, or never started one, do
-  // nothing.
-  if (item == nullptr || item->probe == nullptr) return kOpDone;
-  if (is_over(item)) return kOpDone;
+  if (item == nullptr) return kOpDone;
+  // Only a running check can time out: ticks for an item that never started
+  // one, has released it, or has ended it do nothing.
+  const CheckPhase phase = phase_of(item);
+  if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpDone;
   if (item->tick_count == kNotCounting) return kOpDone;
   if (++item->tick_count < kTimeoutTicks) return kOpDone;
   item->tick_count = kNotCounting;
@@ -217,7 +264,7 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
 // Also exported as SNTP_Cancel: ending and abandoning a check are one operation.
 extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
   if (item == nullptr) return kOpDone;
-  if (item->probe != nullptr) {
+  if (item->probe != nullptr) {  // a check in any phase, over or not
     if (item->socket != kNoSocket) WSAAsyncSelect(static_cast<SOCKET>(item->socket), window, 0, 0);
     cancel_lookup(item);
     free_probe_state(item->probe);

@@ -1,6 +1,5 @@
 #include "check/ntp.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "settings/fields.h"
@@ -48,24 +47,7 @@ ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimesta
   return ReplyVerdict::kUsable;
 }
 
-// The kiss code of a stratum-0 reply, when its identifier is printable
-// ASCII (RFC 4330 section 8); empty otherwise.
-void kiss_code(const uint8_t id[4], char out[5]) {
-  size_t n = 0;
-  while (n < 4 && id[n] != 0) {
-    if (id[n] < 0x20 || id[n] > 0x7E) {
-      n = 0;
-      break;
-    }
-    ++n;
-  }
-  std::memcpy(out, id, n);
-  out[n] = '\0';
-}
-
 }  // namespace
-
-const char kOffsetTooLargeText[] = "時刻の差が大きすぎるため、時刻は変更していません。";
 
 void build_request(uint8_t out[kNtpPacketSize]) {
   std::memset(out, 0, kNtpPacketSize);
@@ -114,61 +96,6 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t sen
   return e;
 }
 
-void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char* out, size_t out_size) {
-  const ServerInfo& info = evaluation.info;
-  switch (evaluation.verdict) {
-    case ReplyVerdict::kUsable:
-      if (out_size > 0) out[0] = '\0';
-      return;
-    case ReplyVerdict::kTooShort:
-      std::snprintf(out, out_size, "サーバーからの応答が短すぎます (%u バイト)。", static_cast<unsigned>(length));
-      return;
-    case ReplyVerdict::kNotServerMode:
-      std::snprintf(out, out_size, "サーバーの応答ではないデータを受け取りました (モード %d)。時刻は変更していません。",
-                    info.first_octet & 7);
-      return;
-    case ReplyVerdict::kKissOfDeath: {
-      char code[5];
-      kiss_code(info.reference_id, code);
-      if (code[0] != '\0') {
-        std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death %s)。時刻は変更していません。",
-                      code);
-      } else {
-        std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death)。時刻は変更していません。");
-      }
-      return;
-    }
-    case ReplyVerdict::kStratumTooHigh:
-      std::snprintf(out, out_size, "サーバーの階層 (stratum %u) が 1 から 15 の範囲にありません。時刻は変更していません。",
-                    static_cast<unsigned>(info.stratum));
-      return;
-    case ReplyVerdict::kUnsynchronized:
-      std::snprintf(out, out_size, "サーバーの時計が同期していません (閏秒指示子 3)。時刻は変更していません。");
-      return;
-    case ReplyVerdict::kNoTransmitTime:
-      std::snprintf(out, out_size, "サーバーの応答に送信時刻が入っていません。時刻は変更していません。");
-      return;
-    case ReplyVerdict::kNoReceiveTime:
-      std::snprintf(out, out_size, "サーバーの応答に受信時刻が入っていません。時刻は変更していません。");
-      return;
-  }
-}
-
-bool read_leading_int(const char* text, int32_t* value) {
-  bool negative = false;
-  const char* p = skip_space_and_sign(text, &negative);
-  if (*p < '0' || *p > '9') return false;
-  constexpr int64_t kCap = int64_t{1} << 31;  // enough to saturate either way
-  int64_t magnitude = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (magnitude < kCap) magnitude = magnitude * 10 + (*p - '0');
-  }
-  if (magnitude > kCap) magnitude = kCap;
-  const int64_t signed_value = negative ? -magnitude : magnitude;
-  *value = signed_value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(signed_value);
-  return true;
-}
-
 ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync_threshold_ms,
                         const char* previous_offset_text) {
   if (offset == 0) return ClockAction::kNone;
@@ -183,19 +110,4 @@ ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync
   if (!read_leading_int(previous_offset_text, &last_ms)) return ClockAction::kMove;
   const int64_t last_size = last_ms < 0 ? -int64_t{last_ms} : int64_t{last_ms};
   return last_size >= sync_threshold_ms ? ClockAction::kMove : ClockAction::kSkip;
-}
-
-bool format_offset_text(int64_t offset, char* out, size_t out_size) {
-  char text[64];
-  const int n = std::snprintf(text, sizeof text, "%+.0f msec", static_cast<double>(offset / kUnitsPerMs));
-  if (n < 0 || static_cast<size_t>(n) >= out_size) {
-    if (out_size > 0) out[0] = '\0';
-    return false;
-  }
-  std::memcpy(out, text, static_cast<size_t>(n) + 1);
-  return true;
-}
-
-void format_changed_text(int year, int month, int day, int hour, int minute, char* out, size_t out_size) {
-  std::snprintf(out, out_size, "%04d/%02d/%02d %02d:%02d", year, month, day, hour, minute);
 }

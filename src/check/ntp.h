@@ -1,13 +1,11 @@
-// SNTP arithmetic: the request, timestamps, the reply's verdict, the clock
-// offset, whether to move the clock, and the texts a check writes. Pure code
-// (no windows.h): times are FILETIME counts, unsigned 64-bit numbers of
-// 100-ns units since 1601-01-01 00:00 UTC.
+// SNTP arithmetic: the request, timestamps, what a reply says about its
+// server, the reply's verdict, the clock offset and whether to move the
+// clock. Pure code (no windows.h): times are FILETIME counts, unsigned
+// 64-bit numbers of 100-ns units since 1601-01-01 00:00 UTC.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "settings/server_info_text.h"
 
 // An SNTP message without extension fields or authenticator (RFC 4330).
 constexpr size_t kNtpPacketSize = 48;
@@ -16,10 +14,6 @@ constexpr uint8_t kRequestFirstOctet = 0x0B;
 
 constexpr int64_t kUnitsPerSecond = 10'000'000;  // 100-ns units
 constexpr int64_t kUnitsPerMs = 10'000;
-
-// Blocks the item's texts are written into.
-constexpr size_t kOffsetTextSize = 20;   // "%+.0f msec"
-constexpr size_t kChangedTextSize = 18;  // "%04d/%02d/%02d %02d:%02d"
 
 // The 48-byte request: all zero but its first octet.
 void build_request(uint8_t out[kNtpPacketSize]);
@@ -40,6 +34,17 @@ uint64_t ntp_to_filetime(NtpTimestamp timestamp);
 // T4 reply received (local clock), T2 request received and T3 reply sent
 // (server clock).
 int64_t clock_offset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4);
+
+// What the server says about itself in the first 16 octets of its reply.
+struct ServerInfo {
+  uint8_t first_octet;  // leap indicator, version, mode
+  uint8_t stratum;
+  int8_t poll;          // log2 seconds
+  int8_t precision;     // log2 seconds
+  int32_t root_delay;       // raw 16.16 fixed point, host byte order
+  int32_t root_dispersion;  // likewise
+  uint8_t reference_id[4];  // wire order
+};
 
 // Whether a reply may set the clock, after RFC 4330 sections 5 and 8.
 enum class ReplyVerdict : uint8_t {
@@ -63,13 +68,6 @@ struct ReplyEvaluation {
 // `receive_time` (T4). Bytes beyond the 48 of the message are not read.
 ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t send_time, uint64_t receive_time);
 
-// A Japanese message (code page 932) saying why the reply was not used.
-// `length` is the datagram's size, named in the message for a short one.
-void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char* out, size_t out_size);
-
-// The message for an offset whose text does not fit its block.
-extern const char kOffsetTooLargeText[];
-
 enum class ClockAction : uint8_t {
   kNone,  // the clocks agree to the 100-ns unit
   kSkip,  // below the item's threshold: leave the clock alone
@@ -84,16 +82,3 @@ enum class ClockAction : uint8_t {
 // threshold in size.
 ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync_threshold_ms,
                         const char* previous_offset_text);
-
-// Reads the integer at the start of `text` as scanf's "%d" does: optional
-// white space and sign, then at least one digit. A number beyond 32 bits
-// saturates. False when the text does not start with an integer.
-bool read_leading_int(const char* text, int32_t* value);
-
-// The offset in whole milliseconds (truncated toward zero) as "%+.0f msec".
-// False, with `out` empty, when the text would not fit `out_size` (a 20-byte
-// block takes at most 13 digits).
-bool format_offset_text(int64_t offset, char* out, size_t out_size);
-
-// "YYYY/MM/DD hh:mm".
-void format_changed_text(int year, int month, int day, int hour, int minute, char* out, size_t out_size);

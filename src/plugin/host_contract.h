@@ -23,6 +23,9 @@ constexpr uint32_t MSG_GET_HOST_VERSION = kWmUser + 5;  // lParam: 32-byte buffe
 constexpr int STATUS_BAR_ID = 103;
 // Size of the buffer the host fills in answer to MSG_GET_HOST_VERSION.
 constexpr size_t kHostVersionTextSize = 32;
+// The host's version packed one byte per component: major in the top byte,
+// then minor, revision and build; 0 when the host gave no usable answer.
+using HostVersion = uint32_t;
 
 // Code carried by MSG_CHECK_END.
 enum CheckResult : uint32_t {

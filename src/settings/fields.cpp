@@ -27,6 +27,21 @@ int32_t parse_int(const char* text, const char** end) {
   return static_cast<int32_t>(value);
 }
 
+bool read_leading_int(const char* text, int32_t* value) {
+  bool negative = false;
+  const char* p = skip_space_and_sign(text, &negative);
+  if (*p < '0' || *p > '9') return false;
+  constexpr int64_t kCap = int64_t{1} << 31;  // enough to saturate either way
+  int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (magnitude < kCap) magnitude = magnitude * 10 + (*p - '0');
+  }
+  if (magnitude > kCap) magnitude = kCap;
+  const int64_t signed_value = negative ? -magnitude : magnitude;
+  *value = signed_value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(signed_value);
+  return true;
+}
+
 static bool is_cp932_lead_byte(unsigned char c) {
   return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }

@@ -23,6 +23,11 @@ bool is_space_char(char c);
 // returns where its digits should begin and whether it is negative.
 const char* skip_space_and_sign(const char* text, bool* negative);
 
+// Reads the integer at the start of `text` as scanf's "%d" does: optional
+// white space and sign, then at least one digit. A number beyond 32 bits
+// saturates. False when the text does not start with an integer.
+bool read_leading_int(const char* text, int32_t* value);
+
 // Length of the longest prefix of `text`, at most `max_len` bytes, that does
 // not end in the middle of a double-byte character of code page 932.
 size_t cp932_cut_length(const char* text, size_t max_len);

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "plugin/host_contract.h"
+#include "settings/option_text.h"
+
 // Size of the buffer that receives the host entry of an asynchronous lookup
 // (MAXGETHOSTSTRUCT of Windows Sockets).
 constexpr int kLookupBufferSize = 1024;
@@ -12,31 +15,32 @@ constexpr int kLookupBufferSize = 1024;
 constexpr int kServerNameSize = 512;
 constexpr uint16_t kDefaultNtpPort = 123;
 
-// Host version packed one byte per component: major in the top byte, then
-// minor, revision and build; 0 when the host gave no usable answer.
-using HostVersion = uint32_t;
+// Where a check stands. Only the check lifecycle (check/lifecycle.cpp) moves
+// a record from one phase to the next. A zero-filled record is idle, and so
+// is an item without a record.
+enum class CheckPhase : int32_t {
+  kIdle,           // no check runs on this record (the property sheet's own)
+  kStarting,       // started: the socket opened, no read notifications asked for yet
+  kLookingUp,      // the server's name is being looked up (or its lookup failed)
+  // Read notifications were asked for, which also makes the socket
+  // non-blocking. Before this phase a read notification can only be a stale
+  // one (queued for a closed socket whose handle this check's socket now
+  // has), and reading would wait for a datagram that may never come.
+  kAwaitingReply,
+  kOver,           // MSG_CHECK_END sent: later notifications and ticks do nothing
+};
 
 struct ProbeState {
   alignas(8) uint8_t lookup_buffer[kLookupBufferSize];  // host entry of the name lookup
   char server_name[kServerNameSize];  // host name or dotted address
   uint64_t send_time;     // FILETIME just before the request went out (T1)
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
-  uint16_t port;          // server UDP port, host byte order
-  int32_t skip_small_offsets;  // leave the clock alone below the threshold
-  int32_t sync_threshold_ms;   // the threshold, in milliseconds
-  int32_t quiet_update;        // move the clock without asking the host to announce it
+  ItemOptions options;    // the server's port and the clock options (the OptionString's four fields)
   HostVersion host_version;    // set by the property sheet only
 
   // Where the request went, so that only the server's own datagram counts as
   // the reply (network byte order).
   uint32_t server_addr;
   uint16_t server_port;
-  // Set once MSG_CHECK_END has been sent: later notifications and ticks for
-  // this check do nothing more.
-  int32_t check_over;
-  // Set once read notifications were asked for, which also makes the socket
-  // non-blocking. Before that a read notification can only be a stale one
-  // (queued for a closed socket whose handle this check's socket now has),
-  // and reading would wait for a datagram that may never come.
-  int32_t reading;
+  CheckPhase phase;
 };

@@ -24,18 +24,11 @@ static uint16_t default_port() {
 
 void load_settings(const CheckItem* item, ProbeState* probe) {
   server_name_from_address(item->address, probe->server_name, sizeof probe->server_name);
-  if (item->options != nullptr) {
-    ItemOptions options = parse_option_string(item->options);
-    probe->port = options.port;
-    probe->skip_small_offsets = options.skip_small_offsets;
-    probe->sync_threshold_ms = options.sync_threshold_ms;
-    probe->quiet_update = options.quiet_update;
-  } else {
-    probe->port = default_port();
-    probe->skip_small_offsets = 0;
-    probe->sync_threshold_ms = 0;
-  }
-  if (probe->port == 0) probe->port = kDefaultNtpPort;
+  // An item without options takes its port from the services database and
+  // no threshold; quiet_update keeps what it was.
+  probe->options = item->options != nullptr ? parse_option_string(item->options)
+                                            : ItemOptions{default_port(), 0, 0, probe->options.quiet_update};
+  if (probe->options.port == 0) probe->options.port = kDefaultNtpPort;
 }
 
 void write_option_string(CheckItem* item, const ProbeState* probe) {
@@ -43,8 +36,7 @@ void write_option_string(CheckItem* item, const ProbeState* probe) {
   // would silently reset every option to its default at the next load.
   char* text = alloc_text(kOptionStringSize);
   if (text == nullptr) return;
-  ItemOptions options{probe->port, probe->skip_small_offsets, probe->sync_threshold_ms, probe->quiet_update};
-  format_option_string(options, text, kOptionStringSize);
+  format_option_string(probe->options, text, kOptionStringSize);
   replace_text(&item->options, text);
 }
 

@@ -5,7 +5,7 @@
 
 #include "plugin/host_contract.h"
 #include "settings/probe_state.h"
-#include "settings/server_info_text.h"
+#include "settings/server_info_string.h"
 
 // A zero-filled ProbeState from the global heap, or null when memory is short.
 ProbeState* new_probe_state();

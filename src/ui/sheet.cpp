@@ -1,5 +1,5 @@
 // SNTP_Property and SNTP_ExecItem: the modal property sheet over the host
-// window, and what the pages share.
+// window, and the one procedure of its pages.
 #include "ui/sheet.h"
 
 #include <commctrl.h>
@@ -9,8 +9,8 @@
 #include "plugin/exports.h"
 #include "plugin/global_text.h"
 #include "plugin/module.h"
-#include "resource.h"
 #include "settings/settings.h"
+#include "ui/version_gate.h"
 
 // The records go in the layout of common controls 4.71, so that the sheet
 // opens with any common controls from that version on: pages end after
@@ -27,15 +27,59 @@ namespace {
 
 constexpr int kPageCount = 3;
 
-HPROPSHEETPAGE create_page(SheetContext* sheet, int template_id, DLGPROC proc) {
+// What one page's dialog works on: the sheet's context and the page's own
+// record. Kept in the dialog's DWLP_USER slot from WM_INITDIALOG on.
+struct PageContext {
+  SheetContext* sheet;
+  const SheetPage* page;
+};
+
+// The procedure of every page, after the PROPSHEETPAGE model: it takes its
+// context from the page record at WM_INITDIALOG and fills the page once,
+// hands PSN_APPLY to the page's apply (and always accepts it), and a
+// WM_COMMAND to the page's command handler; what the page does not handle
+// returns FALSE.
+INT_PTR CALLBACK page_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_INITDIALOG) {
+    auto* context = reinterpret_cast<PageContext*>(reinterpret_cast<const PROPSHEETPAGEA*>(lparam)->lParam);
+    SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(context));
+    context->page->fill(dialog, *context->sheet);
+    return TRUE;
+  }
+  const auto* context = reinterpret_cast<const PageContext*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  if (context == nullptr) return FALSE;  // before WM_INITDIALOG
+  const SheetPage& page = *context->page;
+  switch (message) {
+    case WM_NOTIFY:
+      if (reinterpret_cast<const NMHDR*>(lparam)->code != static_cast<UINT>(PSN_APPLY)) return FALSE;
+      if (page.apply != nullptr) page.apply(dialog, *context->sheet);
+      SetWindowLongPtrA(dialog, DWLP_MSGRESULT, PSNRET_NOERROR);
+      return TRUE;
+    case WM_COMMAND:
+      return page.command != nullptr && page.command(dialog, LOWORD(wparam)) ? TRUE : FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+HPROPSHEETPAGE create_page(PageContext* context) {
   PROPSHEETPAGEA page = {};
   page.dwSize = kPageRecordSize;
   page.dwFlags = PSP_DEFAULT;  // the title is the template's caption
   page.hInstance = module_instance();
-  page.pszTemplate = MAKEINTRESOURCEA(template_id);
-  page.pfnDlgProc = proc;
-  page.lParam = reinterpret_cast<LPARAM>(sheet);
+  page.pszTemplate = MAKEINTRESOURCEA(context->page->template_id);
+  page.pfnDlgProc = page_proc;
+  page.lParam = reinterpret_cast<LPARAM>(context);
   return CreatePropertySheetPageA(&page);
+}
+
+// Asks the host window for its version text (MSG_GET_HOST_VERSION) and packs
+// it; 0 when the host does not answer usably.
+HostVersion query_host_version(HWND host) {
+  char buffer[kHostVersionTextSize] = {};
+  SendMessageA(host, MSG_GET_HOST_VERSION, 0, reinterpret_cast<LPARAM>(buffer));
+  // The host may fill all 32 bytes; the parse stays within them.
+  return parse_host_version(buffer, sizeof buffer);
 }
 
 // "<title>のプロパティ", or the new item's caption when there is no title;
@@ -61,8 +105,8 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
   // so a check of this item may start, run and end while the sheet is open;
   // it creates and frees its own record through `probe`, and the sheet can
   // neither lose it nor have its own freed. The pages reach the sheet's
-  // record through the SheetContext below instead, which outlives them: it
-  // stays on this stack frame until PropertySheetA has returned. The sheet
+  // record through the contexts below instead, which outlive them: they
+  // stay on this stack frame until PropertySheetA has returned. The sheet
   // still loads its values from the item's texts when it opens and writes
   // them back on OK; it never touches the texts a check writes.
   ProbeState* probe = new_probe_state();
@@ -70,12 +114,10 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
   probe->host_version = query_host_version(window);
   load_settings(item, probe);
   SheetContext sheet{item, probe};
+  PageContext contexts[kPageCount] = {{&sheet, &kGeneralPage}, {&sheet, &kOptionsPage}, {&sheet, &kInfoPage}};
 
-  HPROPSHEETPAGE pages[kPageCount] = {
-      create_page(&sheet, IDD_GENERAL, general_page_proc),
-      create_page(&sheet, IDD_OPTIONS, options_page_proc),
-      create_page(&sheet, IDD_INFO, info_page_proc),
-  };
+  HPROPSHEETPAGE pages[kPageCount] = {create_page(&contexts[0]), create_page(&contexts[1]),
+                                      create_page(&contexts[2])};
   bool all_pages = pages[0] != nullptr && pages[1] != nullptr && pages[2] != nullptr;
   int result = -1;
   if (all_pages) {
@@ -113,26 +155,4 @@ extern "C" int WINAPI SNTP_ExecItem(HWND window, const char* command, CheckItem*
   // command is not ours and is left alone.
   if (command == nullptr || lstrcmpA(command, "open") != 0) return 1;
   return SNTP_Property(window, item) == 0 ? 1 : -1;
-}
-
-bool read_control_text(HWND dialog, int id, char** text) {
-  *text = nullptr;
-  LRESULT length = SendDlgItemMessageA(dialog, id, WM_GETTEXTLENGTH, 0, 0);
-  if (length <= 0) return true;
-  char* block = alloc_text(static_cast<size_t>(length) + 1);
-  if (block == nullptr) return false;
-  GetDlgItemTextA(dialog, id, block, static_cast<int>(length) + 1);
-  *text = block;
-  return true;
-}
-
-SheetContext* page_sheet(HWND dialog) {
-  return reinterpret_cast<SheetContext*>(GetWindowLongPtrA(dialog, DWLP_USER));
-}
-
-SheetContext* attach_page_sheet(HWND dialog, LPARAM init_lparam) {
-  const auto* page = reinterpret_cast<const PROPSHEETPAGEA*>(init_lparam);
-  auto* sheet = reinterpret_cast<SheetContext*>(page->lParam);
-  SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(sheet));
-  return sheet;
 }

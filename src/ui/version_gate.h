@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "settings/probe_state.h"
+#include "plugin/host_contract.h"
 
 // Packs the host's version text ("major.minor.revision", optionally followed
 // by white space and text whose first run of digits is the build number) into

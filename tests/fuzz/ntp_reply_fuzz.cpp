@@ -16,8 +16,9 @@
 #include <cstring>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "settings/fields.h"
-#include "settings/server_info_text.h"
+#include "settings/server_info_string.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -83,6 +84,25 @@ TEST(Cp932CutLength, StopsBeforeASplitPair) {
   EXPECT_EQ(cp932_cut_length("\xb1\xb2\xb3", 2), 2u);
   // A lone lead byte at the end of the text counts as one byte.
   EXPECT_EQ(cp932_cut_length("a\x82", 5), 2u);
+}
+
+TEST(ReadLeadingInt, ReadsLikeScanfWithoutOverflow) {
+  int32_t v = 0;
+  EXPECT_TRUE(read_leading_int("+120 msec", &v));
+  EXPECT_EQ(v, 120);
+  EXPECT_TRUE(read_leading_int(" \t-2500 msec", &v));
+  EXPECT_EQ(v, -2500);
+  EXPECT_TRUE(read_leading_int("99999999999999999999999 msec", &v));
+  EXPECT_EQ(v, INT32_MAX);
+  EXPECT_TRUE(read_leading_int("-2147483648", &v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_TRUE(read_leading_int("-99999999999", &v));
+  EXPECT_EQ(v, INT32_MIN);
+  for (const char* text : {"", " ", "+", "- 5", "msec", "*"}) EXPECT_FALSE(read_leading_int(text, &v)) << text;
+  // A heap text ending right after its digits is not read beyond its end.
+  std::unique_ptr<char[]> exact(new char[4]{'-', '4', '2', '\0'});
+  EXPECT_TRUE(read_leading_int(exact.get(), &v));
+  EXPECT_EQ(v, -42);
 }
 
 }  // namespace

@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
-#include <set>
-#include <string>
 #include <vector>
+
+#include "reply_datagram.h"
 
 namespace {
 
@@ -58,20 +57,9 @@ TEST(Request, IsZerosButTheFirstOctet) {
   for (size_t i = 1; i < kNtpPacketSize; ++i) EXPECT_EQ(request[i], 0) << i;
 }
 
+// A reply (precision -26, reference 127.127.1.1) whose timestamps are whole NTP seconds.
 std::vector<uint8_t> reply(uint8_t first, uint8_t stratum, uint32_t t2_seconds, uint32_t t3_seconds, size_t size = 48) {
-  std::vector<uint8_t> b(size, 0);
-  b[0] = first;
-  b[1] = stratum;
-  b[2] = 0x06;
-  b[3] = 0xE6;  // precision -26
-  const uint8_t rest[] = {0x00, 0x01, 0x80, 0x00, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
-  std::memcpy(b.data() + 4, rest, sizeof rest);
-  auto put = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-  };
-  put(32, t2_seconds);
-  put(40, t3_seconds);
-  return b;
+  return reply_datagram({t2_seconds, 0}, {t3_seconds, 0}, first, stratum, "\x7f\x7f\x01\x01", size);
 }
 
 TEST(EvaluateReply, ReadsTheServerInformationAndTheOffset) {
@@ -120,48 +108,6 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
   EXPECT_EQ(evaluate_reply(nullptr, 0, 0, 0).verdict, ReplyVerdict::kTooShort);
 }
 
-TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
-  std::set<std::string> texts;
-  char out[256];
-  for (ReplyVerdict v : {ReplyVerdict::kTooShort, ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath,
-                         ReplyVerdict::kStratumTooHigh, ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime,
-                         ReplyVerdict::kNoReceiveTime}) {
-    format_reply_problem(ReplyEvaluation{v, {}, 0}, 47, out, sizeof out);
-    EXPECT_GT(std::strlen(out), 10u);
-    texts.insert(out);
-  }
-  EXPECT_EQ(texts.size(), 7u);
-  format_reply_problem(ReplyEvaluation{ReplyVerdict::kTooShort, {}, 0}, 47, out, sizeof out);
-  EXPECT_NE(std::string(out).find("47"), std::string::npos);
-  ReplyEvaluation kod{ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0};
-  format_reply_problem(kod, 48, out, sizeof out);
-  EXPECT_NE(std::string(out).find("RATE"), std::string::npos);
-  kod.info.reference_id[1] = 0x07;  // not a printable code: none is quoted
-  format_reply_problem(kod, 48, out, sizeof out);
-  EXPECT_NE(std::string(out).find("Kiss-o'-Death)"), std::string::npos);
-  format_reply_problem(kod, 48, out, 8);  // cut to the buffer
-  EXPECT_LT(std::strlen(out), 8u);
-}
-
-TEST(ReadLeadingInt, ReadsLikeScanfWithoutOverflow) {
-  int32_t v = 0;
-  EXPECT_TRUE(read_leading_int("+120 msec", &v));
-  EXPECT_EQ(v, 120);
-  EXPECT_TRUE(read_leading_int(" \t-2500 msec", &v));
-  EXPECT_EQ(v, -2500);
-  EXPECT_TRUE(read_leading_int("99999999999999999999999 msec", &v));
-  EXPECT_EQ(v, INT32_MAX);
-  EXPECT_TRUE(read_leading_int("-2147483648", &v));
-  EXPECT_EQ(v, INT32_MIN);
-  EXPECT_TRUE(read_leading_int("-99999999999", &v));
-  EXPECT_EQ(v, INT32_MIN);
-  for (const char* text : {"", " ", "+", "- 5", "msec", "*"}) EXPECT_FALSE(read_leading_int(text, &v)) << text;
-  // A heap text ending right after its digits is not read beyond its end.
-  std::unique_ptr<char[]> exact(new char[4]{'-', '4', '2', '\0'});
-  EXPECT_TRUE(read_leading_int(exact.get(), &v));
-  EXPECT_EQ(v, -42);
-}
-
 TEST(DecideMove, EveryBranch) {
   constexpr int64_t ms300 = 300 * kMs;
   EXPECT_EQ(decide_move(0, 0, 0, nullptr), ClockAction::kNone);
@@ -179,25 +125,6 @@ TEST(DecideMove, EveryBranch) {
   EXPECT_EQ(decide_move(ms300, 1, 1000, "+99999999999 msec"), ClockAction::kMove);
   EXPECT_EQ(decide_move(5, 1, 0, "+0 msec"), ClockAction::kMove) << "threshold 0 moves every offset";
   EXPECT_EQ(decide_move(5, 1, 1, "+0 msec"), ClockAction::kSkip);
-}
-
-std::string offset_text(int64_t offset, size_t size = kOffsetTextSize) {
-  std::string out(size, 'X');
-  bool ok = format_offset_text(offset, out.data(), size);
-  out.resize(std::strlen(out.c_str()));
-  return ok ? out : "<refused:" + out + ">";
-}
-
-TEST(OffsetText, WholeMillisecondsWithSign) {
-  EXPECT_EQ(offset_text(300 * kMs), "+300 msec");
-  EXPECT_EQ(offset_text(-1500 * kMs), "-1500 msec");
-  EXPECT_EQ(offset_text(-1500 * kMs - 9999), "-1500 msec");
-  EXPECT_EQ(offset_text(9999), "+0 msec");
-  EXPECT_EQ(offset_text(-9999), "+0 msec") << "below 1 ms the sign is that of zero";
-  EXPECT_EQ(offset_text(9999999999999 * kMs), "+9999999999999 msec") << "13 digits fill the block";
-  EXPECT_EQ(offset_text(-9999999999999 * kMs), "-9999999999999 msec");
-  EXPECT_EQ(offset_text(10000000000000 * kMs), "<refused:>");
-  EXPECT_EQ(offset_text(INT64_MIN), "<refused:>");
 }
 
 }  // namespace

@@ -7,141 +7,21 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "filetime_units.h"
-#include "host_side.h"
-#include "import_patch.h"
-#include "responder.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
+#include "plugin_test.h"
+#include "reply_datagram.h"
 #include "settings/probe_state.h"
+#include "settings/server_info_string.h"
 
 namespace {
 
 constexpr int64_t kMs = kUnitsPerMs;
-
-// What the plug-in sees and does through its imports; reset for each test.
-struct Fakes {
-  uint64_t now = 0;            // the precise clock
-  int64_t coarse_skew = 0;     // the coarse clock reads now + skew
-  bool precise_available = true;
-  bool fake_set_time = false;  // clock changes succeed without reaching the system
-  std::vector<SYSTEMTIME> set_system, set_local;
-  int fail_socket = 0, fail_select = 0, fail_sendto = 0, fail_lookup = 0;  // error codes
-  SIZE_T fail_alloc_size = 0;
-  bool fake_lookup = false;  // lookups write `lookup_addresses` and post nothing
-  std::vector<uint32_t> lookup_addresses;
-  int lookups = 0;
-  std::vector<SOCKET> closed;
-  std::vector<HANDLE> cancelled;
-};
-Fakes g;
-
-struct Originals {
-  decltype(&::socket) socket;
-  decltype(&::closesocket) closesocket;
-  decltype(&::WSAAsyncSelect) async_select;
-  decltype(&::sendto) sendto;
-  decltype(&::WSAAsyncGetHostByName) lookup;
-  decltype(&::WSACancelAsyncRequest) cancel;
-  decltype(&::GlobalAlloc) global_alloc;
-} real;
-
-void WINAPI fake_precise(LPFILETIME t) { *t = FILETIME{DWORD(g.now), DWORD(g.now >> 32)}; }
-void WINAPI fake_coarse(LPFILETIME t) {
-  uint64_t v = g.now + g.coarse_skew;
-  *t = FILETIME{DWORD(v), DWORD(v >> 32)};
-}
-FARPROC WINAPI fake_get_proc_address(HMODULE module, LPCSTR name) {
-  if (HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
-    return g.precise_available ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_precise)) : nullptr;
-  }
-  return GetProcAddress(module, name);
-}
-BOOL WINAPI fake_set_system_time(const SYSTEMTIME* t) {
-  g.set_system.push_back(*t);
-  return g.fake_set_time ? TRUE : SetSystemTime(t);
-}
-BOOL WINAPI fake_set_local_time(const SYSTEMTIME* t) {
-  g.set_local.push_back(*t);
-  return g.fake_set_time ? TRUE : SetLocalTime(t);
-}
-HGLOBAL WINAPI fake_global_alloc(UINT flags, SIZE_T size) {
-  if (size == g.fail_alloc_size) return nullptr;
-  return real.global_alloc(flags, size);
-}
-// Fails when `*knob` holds an error code, once.
-bool failing(int* knob) {
-  if (*knob == 0) return false;
-  WSASetLastError(*knob);
-  *knob = 0;
-  return true;
-}
-SOCKET WINAPI fake_socket(int af, int type, int protocol) {
-  return failing(&g.fail_socket) ? INVALID_SOCKET : real.socket(af, type, protocol);
-}
-int WINAPI fake_closesocket(SOCKET s) {
-  g.closed.push_back(s);
-  return real.closesocket(s);
-}
-int WINAPI fake_async_select(SOCKET s, HWND window, u_int message, long events) {
-  if (events != 0 && failing(&g.fail_select)) return SOCKET_ERROR;
-  return real.async_select(s, window, message, events);
-}
-int WINAPI fake_sendto(SOCKET s, const char* data, int length, int flags, const sockaddr* to, int to_length) {
-  return failing(&g.fail_sendto) ? SOCKET_ERROR : real.sendto(s, data, length, flags, to, to_length);
-}
-HANDLE WINAPI fake_lookup(HWND window, u_int message, const char* name, char* buffer, int length) {
-  ++g.lookups;
-  if (failing(&g.fail_lookup)) return nullptr;
-  if (!g.fake_lookup) return real.lookup(window, message, name, buffer, length);
-  // A host entry in the buffer, pointing into itself.
-  struct Entry {
-    hostent h;
-    char* aliases[1];
-    char* list[4];
-    uint32_t addresses[3];
-  }* e = reinterpret_cast<Entry*>(buffer);
-  *e = Entry{};
-  e->h = hostent{const_cast<char*>("fake"), e->aliases, AF_INET, 4, e->list};
-  for (size_t i = 0; i < g.lookup_addresses.size() && i < 3; ++i) {
-    e->addresses[i] = g.lookup_addresses[i];
-    e->list[i] = reinterpret_cast<char*>(&e->addresses[i]);
-  }
-  return reinterpret_cast<HANDLE>(0x4321);
-}
-int WINAPI fake_cancel(HANDLE lookup) {
-  g.cancelled.push_back(lookup);
-  return lookup == reinterpret_cast<HANDLE>(0x4321) ? 0 : real.cancel(lookup);
-}
-
-template <typename Fn>
-void patch(HMODULE m, const char* dll, const char* name, Fn fake, Fn* original = nullptr) {
-  void* previous = patch_import(m, dll, name, reinterpret_cast<const void*>(fake));
-  ASSERT_NE(previous, nullptr) << name;
-  if (original) *original = reinterpret_cast<Fn>(previous);
-}
-
-// A 48-byte reply: version 4 server at stratum 2, with T2 = T3 = `time`.
-std::vector<uint8_t> reply_bytes(uint64_t time, uint8_t first = 0x24, uint8_t stratum = 2) {
-  std::vector<uint8_t> b(48, 0);
-  const uint8_t head[] = {first, stratum, 6, 0xE6, 0, 1, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
-  std::memcpy(b.data(), head, sizeof head);
-  // FILETIME to NTP era 0; the fraction is rounded up so that it converts back exactly.
-  const uint64_t rem = time % kUnitsPerSecond;
-  const uint32_t seconds = static_cast<uint32_t>(time / kUnitsPerSecond - 9435484800ull);
-  const uint32_t fraction = static_cast<uint32_t>(((rem << 32) + kUnitsPerSecond - 1) / kUnitsPerSecond);
-  for (size_t at : {32u, 40u}) {
-    for (int i = 0; i < 4; ++i) {
-      b[at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
-      b[at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
-    }
-  }
-  return b;
-}
 
 std::string local_minute() {
   SYSTEMTIME t;
@@ -151,87 +31,24 @@ std::string local_minute() {
   return text;
 }
 
-class Checks : public ::testing::Test {
+// Clock changes reach the system (Wine accepts a move within 0.5 s of its
+// clock and refuses a larger one) and the system's own name lookups run.
+class Checks : public PluginTest {
  protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    ASSERT_TRUE(start_host(&api_, &error)) << error;
-    HMODULE m = api_.module;
-    patch(m, "KERNEL32.dll", "GetProcAddress", &fake_get_proc_address);
-    patch(m, "KERNEL32.dll", "GetSystemTimeAsFileTime", &fake_coarse);
-    patch(m, "KERNEL32.dll", "SetSystemTime", &fake_set_system_time);
-    patch(m, "KERNEL32.dll", "SetLocalTime", &fake_set_local_time);
-    patch(m, "KERNEL32.dll", "GlobalAlloc", &fake_global_alloc, &real.global_alloc);
-    patch(m, "WSOCK32.DLL", "socket", &fake_socket, &real.socket);
-    patch(m, "WSOCK32.DLL", "closesocket", &fake_closesocket, &real.closesocket);
-    patch(m, "WSOCK32.DLL", "WSAAsyncSelect", &fake_async_select, &real.async_select);
-    patch(m, "WSOCK32.DLL", "sendto", &fake_sendto, &real.sendto);
-    patch(m, "WSOCK32.DLL", "WSAAsyncGetHostByName", &fake_lookup, &real.lookup);
-    patch(m, "WSOCK32.DLL", "WSACancelAsyncRequest", &fake_cancel, &real.cancel);
-  }
-
   void SetUp() override {
-    g = Fakes{};
-    g.now = real_now();
-    ASSERT_TRUE(create_host_window(&host_, &api_));
+    PluginTest::SetUp();
+    freeze_clock();
+    let_clock_changes_through(true);
+    fake_lookups(false);
     host_.on_message = [this](UINT message, WPARAM, LPARAM) { time_changes_ += message == WM_TIMECHANGE; };
-    ASSERT_TRUE(responder_.start());
-  }
-
-  void TearDown() override {
-    for (CheckItem* item : host_.items) {
-      api_.item_check_end(host_.window, item);
-      free_item(item);
-    }
-    destroy_host_window(&host_);
-    responder_.stop();
   }
 
   std::string options(int skip = 0, int threshold = 0, int quiet = 0, uint16_t port = 0) {
-    return std::to_string(port ? port : responder_.port()) + ";" + std::to_string(skip) + ";" +
-           std::to_string(threshold) + ";" + std::to_string(quiet) + ";";
-  }
-  CheckItem* item(const std::string& server = "127.0.0.1", const std::string& option_text = "") {
-    CheckItem* it = new_item();
-    set_item_text(&it->address, ("sntp://" + server).c_str());
-    set_item_text(&it->options, (option_text.empty() ? options() : option_text).c_str());
-    host_.items.push_back(it);
-    return it;
-  }
-  int start(CheckItem* it) { return api_.start(host_.window, it); }
-  int tick(CheckItem* it) { return api_.timer(host_.window, it); }
-  bool wait_for_ends(size_t n) {
-    return pump_messages_until([&] { return host_.check_ends.size() >= n; }, 5000);
-  }
-  bool wait_for_calls(size_t n) {
-    return pump_messages_until([&] { return host_.calls.size() >= n; }, 5000);
-  }
-  // Answers the item's request with a usable reply `offset` away from the plug-in's clock.
-  Datagram reply(int64_t offset) { return Datagram{reply_bytes(g.now + offset)}; }
-  // What set_item_error stores for `code` on this system.
-  static std::string expected_error(int code) {
-    char* buffer = nullptr;
-    if (FormatMessageA(0x11FF, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr) && buffer) {
-      std::string text = buffer;
-      LocalFree(buffer);
-      return text;
-    }
-    char entry[1024];
-    if (LoadStringA(api_.module, code, entry, sizeof entry) > 0) return entry;
-    return "未知のエラー。";
-  }
-  void expect_end(size_t index, WPARAM result, CheckItem* it) {
-    ASSERT_GT(host_.check_ends.size(), index);
-    EXPECT_EQ(host_.check_ends[index].result, result);
-    EXPECT_EQ(host_.check_ends[index].item, it);
+    return option_text(port ? port : responder_.port(), skip, threshold, quiet);
   }
 
-  static PluginApi api_;
-  HostWindow host_;
-  Responder responder_;
   int time_changes_ = 0;
 };
-PluginApi Checks::api_;
 
 TEST_F(Checks, DottedAddressSendsTheRequestAndMovesTheClock) {
   CheckItem* it = item();
@@ -239,7 +56,7 @@ TEST_F(Checks, DottedAddressSendsTheRequestAndMovesTheClock) {
   responder_.answer_next({reply(300 * kMs)});
   const std::string minute_before = local_minute();
   ASSERT_EQ(start(it), 0);
-  EXPECT_EQ(g.lookups, 0);
+  EXPECT_EQ(looked_up_names().size(), 0u);
   ASSERT_TRUE(wait_for_ends(1));
   pump_pending_messages();
   const std::string minute_after = local_minute();
@@ -267,16 +84,16 @@ TEST_F(Checks, DottedAddressSendsTheRequestAndMovesTheClock) {
   EXPECT_STREQ(it->error_text, "前回のエラー") << "a successful check leaves the error text";
   EXPECT_EQ(it->tick_count, 0);
   // The clock was asked for exactly the server's time (to the millisecond).
-  ASSERT_EQ(g.set_system.size(), 1u);
-  EXPECT_EQ(to_units(g.set_system[0]), (g.now + 300 * kMs) / kMs * kMs);
-  EXPECT_EQ(g.set_local.size(), 1u);
+  ASSERT_EQ(system_times_set().size(), 1u);
+  EXPECT_EQ(to_units(system_times_set()[0]), (now_ + 300 * kMs) / kMs * kMs);
+  EXPECT_EQ(local_times_set().size(), 1u);
   EXPECT_EQ(time_changes_, 1) << "WM_TIMECHANGE is broadcast";
 
   const SOCKET s = static_cast<SOCKET>(it->socket);
   EXPECT_EQ(api_.item_check_end(host_.window, it), 0);
   EXPECT_EQ(it->probe, nullptr);
   EXPECT_EQ(it->socket, kNoSocket);
-  EXPECT_EQ(g.closed, std::vector<SOCKET>{s});
+  EXPECT_EQ(closed_sockets(), std::vector<SOCKET>{s});
 }
 
 TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
@@ -302,10 +119,10 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    g.now = real_now();  // Wine accepts a move only within 0.5 s of the real clock
-    g.set_system.clear();
-    g.set_local.clear();
-    g.fake_set_time = c.fake_set_time;
+    freeze_clock();  // Wine accepts a move only within 0.5 s of the real clock
+    system_times_set().clear();
+    local_times_set().clear();
+    let_clock_changes_through(!c.fake_set_time);
     CheckItem* it = item("127.0.0.1", options(c.skip, c.threshold, c.quiet));
     set_item_text(&it->offset_text, c.previous);
     responder_.answer_next({reply(c.offset)});
@@ -316,22 +133,22 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
     EXPECT_EQ(item_text(it->offset_text), c.offset_text);
     EXPECT_EQ(it->changed_text != nullptr, c.moved);
     if (c.result == CHECK_FAILED) {
-      EXPECT_EQ(item_text(it->error_text), expected_error(ERROR_PRIVILEGE_NOT_HELD));
-      EXPECT_EQ(g.set_system.size(), 1u) << "asked, and refused";
+      EXPECT_EQ(item_text(it->error_text), error_text(ERROR_PRIVILEGE_NOT_HELD));
+      EXPECT_EQ(system_times_set().size(), 1u) << "asked, and refused";
     } else {
       EXPECT_EQ(it->error_text, nullptr);
-      EXPECT_EQ(g.set_system.size(), c.moved ? 1u : 0u);
+      EXPECT_EQ(system_times_set().size(), c.moved ? 1u : 0u);
     }
     if (c.offset == -1500 * kMs) {
-      ASSERT_EQ(g.set_system.size(), 1u);
-      EXPECT_EQ(to_units(g.set_system[0]), (g.now - 1500 * kMs) / kMs * kMs);
+      ASSERT_EQ(system_times_set().size(), 1u);
+      EXPECT_EQ(to_units(system_times_set()[0]), (now_ - 1500 * kMs) / kMs * kMs);
     }
     if (c.moved) {
       // SetLocalTime is asked for the same instant in local time.
       SYSTEMTIME local_of_utc;
-      SystemTimeToTzSpecificLocalTime(nullptr, &g.set_system[0], &local_of_utc);
-      ASSERT_EQ(g.set_local.size(), 1u);
-      EXPECT_EQ(to_units(g.set_local[0]), to_units(local_of_utc));
+      SystemTimeToTzSpecificLocalTime(nullptr, &system_times_set()[0], &local_of_utc);
+      ASSERT_EQ(local_times_set().size(), 1u);
+      EXPECT_EQ(to_units(local_times_set()[0]), to_units(local_of_utc));
     }
   }
 }
@@ -343,7 +160,7 @@ TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
   ASSERT_EQ(start(first), 0);
   EXPECT_NE(first->lookup_handle, 0u);
   ASSERT_TRUE(wait_for_ends(1));
-  EXPECT_EQ(g.lookups, 1);
+  EXPECT_EQ(looked_up_names().size(), 1u);
   ASSERT_FALSE(host_.calls.empty());
   EXPECT_STREQ(host_.calls[0].name, "Gethost");
   EXPECT_EQ(host_.calls[0].result, 0);
@@ -356,7 +173,7 @@ TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
   ASSERT_EQ(start(second), 0);
   EXPECT_EQ(second->lookup_handle, 0u);
   ASSERT_TRUE(wait_for_ends(2));
-  EXPECT_EQ(g.lookups, 1) << "no second lookup";
+  EXPECT_EQ(looked_up_names().size(), 1u) << "no second lookup";
   EXPECT_EQ(host_.status_lines, (std::vector<std::string>{kStatusSending, kStatusReceiving, kStatusDone}));
   expect_end(1, CHECK_CHANGED, second);
 }
@@ -369,7 +186,7 @@ TEST_F(Checks, TheThirdTickWithoutAnswerTimesOutAndNothingFollows) {
   EXPECT_TRUE(host_.check_ends.empty());
   EXPECT_EQ(tick(it), 2);
   expect_end(0, CHECK_TIMEOUT, it);
-  EXPECT_EQ(item_text(it->error_text), expected_error(WSAETIMEDOUT));
+  EXPECT_EQ(item_text(it->error_text), error_text(WSAETIMEDOUT));
   EXPECT_EQ(it->tick_count, -1);
   EXPECT_EQ(tick(it), 0);
   EXPECT_EQ(tick(it), 0);
@@ -380,7 +197,7 @@ TEST_F(Checks, TheThirdTickWithoutAnswerTimesOutAndNothingFollows) {
   EXPECT_EQ(host_.calls[0].result, 0);
   EXPECT_EQ(host_.check_ends.size(), 1u);
   EXPECT_EQ(it->offset_text, nullptr);
-  EXPECT_TRUE(g.set_system.empty());
+  EXPECT_TRUE(system_times_set().empty());
 }
 
 TEST_F(Checks, CancelDuringALookupReleasesEverythingOnce) {
@@ -398,17 +215,17 @@ TEST_F(Checks, CancelDuringALookupReleasesEverythingOnce) {
       queued = PeekMessageA(&msg, host_.window, MSG_GETHOST_DONE, MSG_GETHOST_DONE, PM_NOREMOVE) != 0;
     }
     ASSERT_TRUE(queued);
-    g.closed.clear();
-    g.cancelled.clear();
+    closed_sockets().clear();
+    cancelled_lookups().clear();
     EXPECT_EQ(end(host_.window, it), 0);
     EXPECT_EQ(it->probe, nullptr);
     EXPECT_EQ(it->socket, kNoSocket);
     EXPECT_EQ(it->lookup_handle, 0u);
-    EXPECT_EQ(g.cancelled, std::vector<HANDLE>{lookup});
-    EXPECT_EQ(g.closed, std::vector<SOCKET>{s});
+    EXPECT_EQ(cancelled_lookups(), std::vector<HANDLE>{lookup});
+    EXPECT_EQ(closed_sockets(), std::vector<SOCKET>{s});
     EXPECT_EQ(end(host_.window, it), 0);
-    EXPECT_EQ(g.cancelled.size(), 1u);
-    EXPECT_EQ(g.closed.size(), 1u);
+    EXPECT_EQ(cancelled_lookups().size(), 1u);
+    EXPECT_EQ(closed_sockets().size(), 1u);
     pump_pending_messages();  // the lookup's message now belongs to no item
     EXPECT_TRUE(host_.calls.empty());
     EXPECT_TRUE(host_.check_ends.empty());
@@ -416,32 +233,32 @@ TEST_F(Checks, CancelDuringALookupReleasesEverythingOnce) {
 }
 
 TEST_F(Checks, FailuresToStart) {
-  g.fail_alloc_size = sizeof(ProbeState);
+  fail_alloc_size(sizeof(ProbeState));
   CheckItem* no_memory = item();
   EXPECT_EQ(start(no_memory), -1);
   EXPECT_EQ(no_memory->probe, nullptr);
   EXPECT_EQ(no_memory->socket, kNoSocket);
   EXPECT_EQ(no_memory->error_text, nullptr);
-  g.fail_alloc_size = 0;
+  stop_failing_allocs();
 
   const struct {
-    int* knob;
+    SocketCall call;
     int code;
     const char* server;
     bool reported;  // with MSG_CHECK_END
   } cases[] = {
-      {&g.fail_socket, WSAEMFILE, "127.0.0.1", false},
-      {&g.fail_lookup, WSAENOBUFS, "unresolved.example", true},
-      {&g.fail_select, WSAEINVAL, "127.0.0.1", false},
-      {&g.fail_sendto, WSAEHOSTUNREACH, "127.0.0.1", false},
+      {SocketCall::kSocket, WSAEMFILE, "127.0.0.1", false},
+      {SocketCall::kLookup, WSAENOBUFS, "unresolved.example", true},
+      {SocketCall::kReadRequest, WSAEINVAL, "127.0.0.1", false},
+      {SocketCall::kSend, WSAEHOSTUNREACH, "127.0.0.1", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
-    *c.knob = c.code;
+    fail_next(c.call, c.code);
     CheckItem* it = item(c.server);
     const size_t ends = host_.check_ends.size();
     EXPECT_EQ(start(it), -1);
-    EXPECT_EQ(item_text(it->error_text), expected_error(c.code));
+    EXPECT_EQ(item_text(it->error_text), error_text(c.code));
     EXPECT_NE(it->probe, nullptr) << "kept until the host ends the check";
     ASSERT_EQ(host_.check_ends.size(), ends + (c.reported ? 1 : 0));
     if (c.reported) {
@@ -457,16 +274,16 @@ TEST_F(Checks, FailedLookups) {
   ASSERT_EQ(start(unknown), 0);
   ASSERT_TRUE(wait_for_calls(1));
   EXPECT_EQ(host_.calls[0].result, -1);
-  EXPECT_EQ(item_text(unknown->error_text), expected_error(WSAHOST_NOT_FOUND));
+  EXPECT_EQ(item_text(unknown->error_text), error_text(WSAHOST_NOT_FOUND));
   EXPECT_EQ(unknown->lookup_handle, 0u);
 
-  g.fake_lookup = true;  // an entry that lists no address
+  fake_lookups(true);  // an entry that lists no address
+  fake_empty_lookups(true);
   CheckItem* empty = item("empty.example");
   ASSERT_EQ(start(empty), 0);
-  PostMessageA(host_.window, MSG_GETHOST_DONE, empty->lookup_handle, 0);
   ASSERT_TRUE(wait_for_calls(2));
   EXPECT_EQ(host_.calls[1].result, -1);
-  EXPECT_EQ(item_text(empty->error_text), expected_error(WSANO_DATA));
+  EXPECT_EQ(item_text(empty->error_text), error_text(WSANO_DATA));
   EXPECT_TRUE(host_.check_ends.empty());
 
   CheckItem* not_looking_up = item();
@@ -488,7 +305,7 @@ TEST_F(Checks, FailedSocketEvents) {
   CheckItem* it = item();
   ASSERT_EQ(start(it), 0);
   EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, WSAECONNRESET), it), -1);
-  EXPECT_EQ(item_text(it->error_text), expected_error(WSAECONNRESET));
+  EXPECT_EQ(item_text(it->error_text), error_text(WSAECONNRESET));
   // An event that was never asked for is a stray notification: the check waits on.
   EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_WRITE, 0), it), 0);
   // Datagrams of the wrong size from the server are failed reads.
@@ -496,10 +313,10 @@ TEST_F(Checks, FailedSocketEvents) {
   const struct {
     size_t size;
     std::string text;
-  } reads[] = {{47, "47"}, {0, "(0 "}, {49, expected_error(WSAEMSGSIZE)}};
+  } reads[] = {{47, "47"}, {0, "(0 "}, {49, error_text(WSAEMSGSIZE)}};
   for (const auto& r : reads) {
     SCOPED_TRACE(r.size);
-    std::vector<uint8_t> bytes = reply_bytes(g.now);
+    std::vector<uint8_t> bytes = reply_datagram(now_, now_);
     bytes.resize(r.size);
     const size_t calls = host_.calls.size();
     responder_.send({bytes});
@@ -509,21 +326,21 @@ TEST_F(Checks, FailedSocketEvents) {
   }
   EXPECT_EQ(host_.check_ends.size(), 1u);
   EXPECT_EQ(it->server_info, nullptr);
-  EXPECT_TRUE(g.set_system.empty());
+  EXPECT_TRUE(system_times_set().empty());
   EXPECT_NE(it->probe, nullptr);
 }
 
 TEST_F(Checks, OnlyTheServersOwnDatagramIsTheReply) {
   // A stranger's datagram (same address, another port) first, then the server's.
   CheckItem* it = item();
-  responder_.answer_next({Datagram{reply_bytes(g.now + 5000 * kMs), true}, reply(300 * kMs)});
+  responder_.answer_next({Datagram{reply(5000 * kMs).bytes, true}, reply(300 * kMs)});
   ASSERT_EQ(start(it), 0);
   ASSERT_TRUE(wait_for_ends(1));
   ASSERT_EQ(host_.calls.size(), 2u);
   EXPECT_EQ(host_.calls[0].result, 0);
   EXPECT_EQ(host_.calls[1].result, 2);
   EXPECT_STREQ(it->offset_text, "+300 msec");
-  EXPECT_EQ(g.set_system.size(), 1u);
+  EXPECT_EQ(system_times_set().size(), 1u);
 
   // A notification with nothing to read, then the reply.
   CheckItem* hint = item();
@@ -543,7 +360,7 @@ TEST_F(Checks, OnlyTheServersOwnDatagramIsTheReply) {
   ASSERT_TRUE(responder_.wait_for_requests(3, 5000));
   for (int i = 0; i < 3; ++i) {
     const size_t calls = host_.calls.size();
-    responder_.send(Datagram{reply_bytes(g.now), true});
+    responder_.send(Datagram{reply(0).bytes, true});
     ASSERT_TRUE(wait_for_calls(calls + 1));
     EXPECT_EQ(host_.calls[calls].result, 0);
     EXPECT_EQ(tick(ignored), i < 2 ? 0 : 2);
@@ -579,7 +396,7 @@ TEST_F(Checks, AReplyFromAnotherAddressIsDropped) {
   EXPECT_EQ(tick(it), 0);
   EXPECT_EQ(tick(it), 2);
   expect_end(0, CHECK_TIMEOUT, it);
-  EXPECT_TRUE(g.set_system.empty());
+  EXPECT_TRUE(system_times_set().empty());
 }
 
 TEST_F(Checks, UnusableRepliesAreShownButMoveNothing) {
@@ -589,7 +406,7 @@ TEST_F(Checks, UnusableRepliesAreShownButMoveNothing) {
   } cases[] = {{0xE4, 2, false}, {0xE4, 0, false}, {0x24, 16, false}, {0x23, 2, false}, {0x24, 2, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.first) * 1000 + c.stratum);
-    std::vector<uint8_t> bytes = reply_bytes(g.now + 300 * kMs, c.first, c.stratum);
+    std::vector<uint8_t> bytes = reply_datagram(now_ + 300 * kMs, now_ + 300 * kMs, c.first, c.stratum);
     if (c.zero_transmit) std::fill(bytes.begin() + 40, bytes.end(), 0);
     CheckItem* it = item();
     set_item_text(&it->offset_text, "+50 msec");
@@ -607,7 +424,7 @@ TEST_F(Checks, UnusableRepliesAreShownButMoveNothing) {
     EXPECT_STREQ(it->offset_text, "+50 msec");
     EXPECT_EQ(it->changed_text, nullptr);
   }
-  EXPECT_TRUE(g.set_system.empty());
+  EXPECT_TRUE(system_times_set().empty());
 }
 
 TEST_F(Checks, ADuplicatedReplyEndsTheCheckOnce) {
@@ -619,17 +436,17 @@ TEST_F(Checks, ADuplicatedReplyEndsTheCheckOnce) {
   EXPECT_EQ(host_.calls[1].result, 0);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(tick(it), 0);
   EXPECT_EQ(host_.check_ends.size(), 1u);
-  EXPECT_EQ(g.set_system.size(), 1u);
+  EXPECT_EQ(system_times_set().size(), 1u);
 }
 
 TEST_F(Checks, ALookupEndingAfterTheTimeOutSendsNothing) {
-  g.fake_lookup = true;
-  g.lookup_addresses = {inet_addr("127.0.0.1")};
+  fake_lookups(true);
+  hold_lookups(true);
   CheckItem* it = item("late.example");
   ASSERT_EQ(start(it), 0);
   for (int i = 0; i < 3; ++i) tick(it);
   expect_end(0, CHECK_TIMEOUT, it);
-  PostMessageA(host_.window, MSG_GETHOST_DONE, it->lookup_handle, 0);
+  complete_held_lookups();
   ASSERT_TRUE(wait_for_calls(1));
   EXPECT_EQ(host_.calls[0].result, 0);
   EXPECT_EQ(it->lookup_handle, 0u);
@@ -642,21 +459,21 @@ TEST_F(Checks, AStartOverALeftoverSocketClosesIt) {
   ASSERT_EQ(start(it), 0);
   const SOCKET first = static_cast<SOCKET>(it->socket);
   EXPECT_EQ(start(it), 0);
-  EXPECT_EQ(g.closed, std::vector<SOCKET>{first});
+  EXPECT_EQ(closed_sockets(), std::vector<SOCKET>{first});
   EXPECT_NE(it->socket, kNoSocket);
   EXPECT_TRUE(responder_.wait_for_requests(2, 5000));
 }
 
 TEST_F(Checks, ThePreciseClockIsPreferred) {
-  g.fake_set_time = true;
-  g.coarse_skew = 3600 * kUnitsPerSecond;
+  let_clock_changes_through(false);
+  set_plugin_clock(now_, 3600 * kUnitsPerSecond);
   CheckItem* precise = item();
   responder_.answer_next({reply(300 * kMs)});
   ASSERT_EQ(start(precise), 0);
   ASSERT_TRUE(wait_for_ends(1));
   EXPECT_STREQ(precise->offset_text, "+300 msec");
 
-  g.precise_available = false;  // an older system: the coarse clock, an hour ahead here
+  hide_precise_clock(true);  // an older system: the coarse clock, an hour ahead here
   CheckItem* coarse = item();
   responder_.answer_next({reply(300 * kMs)});
   ASSERT_EQ(start(coarse), 0);

@@ -9,47 +9,31 @@
 #include <regex>
 #include <string>
 
-#include "host_side.h"
-#include "settings/messages.h"
-#include "settings/server_info_text.h"
+#include "plugin/report.h"
+#include "plugin_test.h"
+#include "settings/server_info_string.h"
 
 namespace {
 
-class Chrony : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-    std::string error;
-    ASSERT_TRUE(load_plugin(program_directory() + "sntp.dll", &api_, &error)) << error;
-  }
-  void SetUp() override { ASSERT_TRUE(create_host_window(&host_, &api_)); }
-  void TearDown() override {
-    for (CheckItem* item : host_.items) {
-      api_.item_check_end(host_.window, item);
-      free_item(item);
-    }
-    destroy_host_window(&host_);
+// The clock the plug-in reads and moves is the system's.
+class Chrony : public PluginTest {
+ public:
+  void SetUp() override {
+    PluginTest::SetUp();
+    let_clock_changes_through(true);
   }
   // Runs one whole check; the result carried by MSG_CHECK_END.
   WPARAM check(const std::string& server, const std::string& clock_options, const char* offset_text = nullptr) {
     const char* port = std::getenv("SNTP_CHRONY_PORT");
-    CheckItem* item = new_item();
-    set_item_text(&item->address, ("sntp://" + server).c_str());
-    set_item_text(&item->options, (std::string(port ? port : "11123") + ";" + clock_options).c_str());
-    set_item_text(&item->offset_text, offset_text);
-    host_.items.push_back(item);
-    item_ = item;
+    item_ = item(server, std::string(port ? port : "11123") + ";" + clock_options);
+    set_item_text(&item_->offset_text, offset_text);
     const size_t ends = host_.check_ends.size();
-    EXPECT_EQ(api_.start(host_.window, item), 0);
-    if (!pump_messages_until([&] { return host_.check_ends.size() > ends; }, 5000)) return 99;
+    EXPECT_EQ(start(item_), 0);
+    if (!wait_for_ends(ends + 1)) return 99;
     return host_.check_ends.back().result;
   }
-  static PluginApi api_;
-  HostWindow host_;
   CheckItem* item_ = nullptr;
 };
-PluginApi Chrony::api_;
 
 TEST_F(Chrony, ACheckReadsTheServerAndSetsTheClock) {
   ASSERT_EQ(check("127.0.0.1", "0;0;0;"), CHECK_CHANGED) << item_text(item_->error_text);

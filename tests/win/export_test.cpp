@@ -1,6 +1,7 @@
 // Loads the built sntp.dll as the host does and calls its registration
 // exports by name and by ordinal, checking the calling convention and the
 // bytes they hand back.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -10,20 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "host_side.h"
 #include "plugin/host_contract.h"
+#include "plugin_test.h"
 #include "stdcall_probe.h"
 
 namespace {
 
-class Exports : public ::testing::Test {
+class Exports : public ModuleTest {
  protected:
-  static void SetUpTestSuite() {
-    module_ = LoadLibraryA(plugin_path().c_str());
-    ASSERT_NE(module_, nullptr) << GetLastError();
-  }
-  static void TearDownTestSuite() { FreeLibrary(module_); }
-
   static const void* by_name(const char* name) {
     return reinterpret_cast<const void*>(GetProcAddress(module_, name));
   }
@@ -43,10 +38,7 @@ class Exports : public ::testing::Test {
     return call_x64(fn, args);
 #endif
   }
-
-  static HMODULE module_;
 };
-HMODULE Exports::module_;
 
 TEST_F(Exports, NamesAndOrdinalsMatch) {
   const struct {

@@ -7,6 +7,10 @@
 // else; a text that cannot be made stays null (the sheet keeps the item's
 // previous text instead); a status line that cannot be formatted is not
 // shown; the address cache drops an addition it has no room for.
+//
+// The checks and the sheets are tables of scenarios: what each run does,
+// what it must show for the allocation that failed, and which allocations
+// fail in turn.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -21,14 +25,13 @@
 #include <vector>
 
 #include "check/ntp.h"
-#include "host_side.h"
-#include "plugin_watch.h"
+#include "check/reply_texts.h"
+#include "plugin/report.h"
+#include "reply_datagram.h"
 #include "resource.h"
-#include "responder.h"
-#include "settings/messages.h"
 #include "settings/option_text.h"
 #include "settings/probe_state.h"
-#include "settings/server_info_text.h"
+#include "settings/server_info_string.h"
 #include "sheet_driver.h"
 
 namespace {
@@ -43,21 +46,29 @@ constexpr SIZE_T kCacheGrowth = 100 * 2 * sizeof(void*);
 
 int g_total_points = 0;
 
-// Runs `run(n)` for n = 1, 2, ... until a run in which no allocation failed;
-// returns how many allocations were made to fail.
-int every_failure_point(const char* scenario, const std::function<void(int n)>& run) {
+// Runs `run` with the plug-in's first, second, third ... GlobalAlloc call
+// failing, until a run in which none failed, and hands `expect` the size of
+// the allocation that failed in each run (0 in the last). Returns the sizes
+// that failed, in order.
+std::vector<SIZE_T> every_failure_point(const char* scenario, const std::function<void()>& run,
+                                        const std::function<void(SIZE_T lost)>& expect) {
+  std::vector<SIZE_T> failed;
   int n = 1;
   for (; n <= 200; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
-    run(n);
+    fail_alloc_call(n);
+    run();
     stop_failing_allocs();
-    if (::testing::Test::HasFatalFailure() || !alloc_failed()) break;
+    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
+    expect(lost);
+    if (lost != 0) failed.push_back(lost);
+    if (::testing::Test::HasFatalFailure() || lost == 0) break;
   }
   EXPECT_LE(n, 200) << "a run that never ends without a failure";
   const int points = n - 1;
   std::printf("[ figures  ] %s: %d allocation-failure points\n", scenario, points);
   g_total_points += points;
-  return points;
+  return failed;
 }
 
 class Figures : public ::testing::Environment {
@@ -75,43 +86,27 @@ void set_host_text(char** field, const char* text) {
   set_item_text(field, text);
 }
 
-class CheckFaults : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    ASSERT_TRUE(start_host(&api_, &error)) << error;
-    ASSERT_TRUE(watch_plugin(api_.module));
-  }
+// Why the plug-in does not use `bytes` as a reply, in its words.
+std::string reason_for(const std::vector<uint8_t>& bytes) {
+  char reason[256];
+  format_reply_problem(evaluate_reply(bytes.data(), bytes.size(), 0, 0), bytes.size(), reason, sizeof reason);
+  return reason;
+}
 
+size_t cache_arrays() {
+  size_t arrays = 0;
+  for (const Block& b : plugin_block_list()) arrays += b.size % kCacheGrowth == 0;
+  return arrays;
+}
+
+class CheckFaults : public PluginTest {
+ public:
   void SetUp() override {
-    ASSERT_TRUE(create_host_window(&host_, &api_));
-    ASSERT_TRUE(responder_.start());
-    now_ = real_now();
-    set_plugin_clock(now_);
-    fake_lookups(true);
+    PluginTest::SetUp();
+    freeze_clock();
     blocks_before_ = plugin_blocks();
   }
 
-  void TearDown() override {
-    stop_failing_allocs();
-    for (CheckItem* it : host_.items) end_and_free(it);
-    host_.items.clear();
-    destroy_host_window(&host_);
-    responder_.stop();
-    set_plugin_clock(0);
-  }
-
-  CheckItem* item(const std::string& server = "127.0.0.1") {
-    CheckItem* it = new_item();
-    set_item_text(&it->address, ("sntp://" + server).c_str());
-    set_item_text(&it->options, option_text(responder_.port()).c_str());
-    host_.items.push_back(it);
-    return it;
-  }
-  void end_and_free(CheckItem* it) {
-    api_.item_check_end(host_.window, it);
-    free_watched_item(it);
-  }
   // Ends the item's check and checks that the plug-in holds nothing for it
   // any more, beyond `kept` blocks it has made since the test began and
   // keeps on purpose (the address cache's).
@@ -128,168 +123,187 @@ class CheckFaults : public ::testing::Test {
     std::erase(host_.items, it);
     free_watched_item(it);
   }
-  int ends_of(const CheckItem* it) {
-    int n = 0;
-    for (const CheckEnd& e : host_.check_ends) n += e.item == it;
-    return n;
-  }
-  WPARAM result_of(const CheckItem* it) {
-    for (const CheckEnd& e : host_.check_ends) {
-      if (e.item == it) return e.result;
-    }
-    return 99;
-  }
-  bool wait_for_end(const CheckItem* it) {
-    return pump_messages_until([&] { return ends_of(it) > 0; }, 5000);
-  }
   void new_run() {
     host_.status_lines.clear();
     host_.check_ends.clear();
     host_.calls.clear();
   }
-  Datagram reply(int64_t offset, uint8_t first = 0x24) { return Datagram{sntp_reply(now_ + offset, first)}; }
-  std::string error_text(int code) { return plugin_error_text(api_.module, code); }
 
-  static PluginApi api_;
-  HostWindow host_;
-  Responder responder_;
-  uint64_t now_ = 0;
   size_t blocks_before_ = 0;
 };
-PluginApi CheckFaults::api_;
 
-TEST_F(CheckFaults, ACheckThatMovesTheClock) {
-  std::vector<SIZE_T> failed;
-  every_failure_point("check that moves the clock", [&](int n) {
-    new_run();
-    CheckItem* it = item();
-    set_item_text(&it->offset_text, "+50 msec");
-    set_item_text(&it->changed_text, "2000/01/01 00:00");
-    set_item_text(&it->server_info, "36;1;6;-20;0;0;GPS");
-    responder_.answer_next({reply(300 * kMs)});
-    const int sent = datagrams_sent();
-    fail_alloc_call(n);
-    const int started = api_.start(host_.window, it);
-    if (started == 0) {
-      EXPECT_TRUE(wait_for_end(it));
-    }
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    if (lost != 0) failed.push_back(lost);
+// One run of a check scenario: what the host saw.
+struct CheckRun {
+  CheckItem* item = nullptr;
+  int started = 0;        // what SNTP_Start returned
+  int last_tick = 0;      // what the third tick returned, for a check ended by its time-out
+  int sent_before = 0;    // datagrams the plug-in had sent before the run
+  int changes_before = 0; // clock changes it had asked for before the run
+};
 
-    if (lost == kProbeBlock) {
-      EXPECT_EQ(started, -1);
-      EXPECT_EQ(it->probe, nullptr);
-      EXPECT_EQ(it->socket, kNoSocket);
-      EXPECT_EQ(it->error_text, nullptr);
-      EXPECT_EQ(datagrams_sent(), sent);
-      EXPECT_TRUE(host_.status_lines.empty());
-      for (int i = 0; i < 4; ++i) EXPECT_EQ(api_.timer(host_.window, it), 0) << "no check, no time-out";
-      EXPECT_EQ(ends_of(it), 0);
-      EXPECT_STREQ(it->offset_text, "+50 msec");
-    } else {
-      EXPECT_EQ(started, 0);
-      EXPECT_EQ(ends_of(it), 1);
-      EXPECT_EQ(result_of(it), CHECK_CHANGED);
-      EXPECT_EQ(it->error_text, nullptr);
-      const std::vector<std::string> lines{kStatusSending, kStatusReceiving, kStatusDone};
-      if (lost == kStatusBlock) {
-        EXPECT_EQ(host_.status_lines.size(), 2u) << "the line without a buffer is not shown";
-      } else {
-        EXPECT_EQ(host_.status_lines, lines);
-      }
-      EXPECT_EQ(item_text(it->server_info), lost == kServerInfoStringSize ? "" : "36;2;6;-26;98304;-2;127.127.1.1");
-      EXPECT_EQ(it->server_info == nullptr, lost == kServerInfoStringSize);
-      EXPECT_EQ(item_text(it->offset_text), lost == kOffsetTextSize ? "" : "+300 msec");
-      EXPECT_EQ(it->offset_text == nullptr, lost == kOffsetTextSize);
-      EXPECT_EQ(it->changed_text == nullptr, lost == kChangedTextSize);
-      EXPECT_NE(item_text(it->changed_text), "2000/01/01 00:00");
-    }
-    end_and_expect_released(it);
-    forget(it);
-  });
-  EXPECT_EQ(failed, (std::vector<SIZE_T>{kProbeBlock, kStatusBlock, kStatusBlock, kServerInfoStringSize,
-                                         kChangedTextSize, kOffsetTextSize, kStatusBlock}));
+// What ends a check of a scenario.
+enum class CheckEnds { kByReply, kByTimeOut, kByFailedLookup };
+
+struct CheckScenario {
+  const char* id;    // the test's name
+  const char* name;  // as the figures print it
+  const char* server;
+  std::function<void(CheckFaults&, CheckItem*)> prepare;  // the item's texts and the server's answer
+  CheckEnds ends;
+  // What a run must show, given the size of the allocation that failed.
+  std::function<void(CheckFaults&, const CheckRun&, SIZE_T lost)> expect;
+  // The allocations that fail in turn (none: not compared).
+  std::function<std::vector<SIZE_T>(CheckFaults&)> failures;
+};
+
+class CheckScenarios : public CheckFaults, public ::testing::WithParamInterface<CheckScenario> {};
+
+TEST_P(CheckScenarios, EveryAllocationFailsInTurn) {
+  const CheckScenario& scenario = GetParam();
+  const size_t arrays_before = cache_arrays();
+  CheckRun run;
+  const std::vector<SIZE_T> failed = every_failure_point(
+      scenario.name,
+      [&] {
+        new_run();
+        run = CheckRun{item(scenario.server), 0, 0, datagrams_sent(), clock_changes()};
+        scenario.prepare(*this, run.item);
+        run.started = start(run.item);
+        switch (scenario.ends) {
+          case CheckEnds::kByReply:
+            if (run.started == 0) {
+              EXPECT_TRUE(wait_for_end_of(run.item));
+            }
+            break;
+          case CheckEnds::kByTimeOut:
+            for (int i = 0; i < 3; ++i) run.last_tick = tick(run.item);
+            break;
+          case CheckEnds::kByFailedLookup:
+            if (run.started == 0) {
+              EXPECT_TRUE(wait_for_calls(1));
+            }
+            break;
+        }
+      },
+      [&](SIZE_T lost) {
+        scenario.expect(*this, run, lost);
+        // A lookup makes the cache's first array if it has none yet.
+        end_and_expect_released(run.item, cache_arrays() - arrays_before);
+        forget(run.item);
+      });
+  if (scenario.failures) {
+    EXPECT_EQ(failed, scenario.failures(*this));
+  }
 }
 
-TEST_F(CheckFaults, ACheckThatTimesOut) {
-  const std::string timed_out = error_text(WSAETIMEDOUT);
-  std::vector<SIZE_T> failed;
-  every_failure_point("check that times out", [&](int n) {
-    new_run();
-    CheckItem* it = item();
-    set_item_text(&it->error_text, "前回のエラー");
-    fail_alloc_call(n);
-    const int started = api_.start(host_.window, it);
-    int last_tick = 0;
-    for (int i = 0; i < 3; ++i) last_tick = api_.timer(host_.window, it);
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    if (lost != 0) failed.push_back(lost);
-    if (lost == kProbeBlock) {
-      EXPECT_EQ(started, -1);
-      EXPECT_EQ(last_tick, 0);
-      EXPECT_EQ(ends_of(it), 0);
-      EXPECT_STREQ(it->error_text, "前回のエラー");
-    } else {
-      EXPECT_EQ(started, 0);
-      EXPECT_EQ(last_tick, 2);
-      EXPECT_EQ(ends_of(it), 1);
-      EXPECT_EQ(result_of(it), CHECK_TIMEOUT);
-      if (lost == timed_out.size() + 1) {
-        EXPECT_EQ(it->error_text, nullptr) << "the text that could not be copied stays null";
-      } else {
-        EXPECT_EQ(item_text(it->error_text), timed_out);
-      }
-    }
-    end_and_expect_released(it);
-    forget(it);
-  });
-  EXPECT_EQ(failed, (std::vector<SIZE_T>{kProbeBlock, kStatusBlock, timed_out.size() + 1}));
-}
+const CheckScenario kCheckScenarios[] = {
+    {"ACheckThatMovesTheClock", "check that moves the clock", "127.0.0.1",
+     [](CheckFaults& f, CheckItem* it) {
+       set_item_text(&it->offset_text, "+50 msec");
+       set_item_text(&it->changed_text, "2000/01/01 00:00");
+       set_item_text(&it->server_info, "36;1;6;-20;0;0;GPS");
+       f.responder_.answer_next({f.reply(300 * kMs)});
+     },
+     CheckEnds::kByReply,
+     [](CheckFaults& f, const CheckRun& run, SIZE_T lost) {
+       CheckItem* it = run.item;
+       if (lost == kProbeBlock) {
+         EXPECT_EQ(run.started, -1);
+         EXPECT_EQ(it->probe, nullptr);
+         EXPECT_EQ(it->socket, kNoSocket);
+         EXPECT_EQ(it->error_text, nullptr);
+         EXPECT_EQ(datagrams_sent(), run.sent_before);
+         EXPECT_TRUE(f.host_.status_lines.empty());
+         for (int i = 0; i < 4; ++i) EXPECT_EQ(f.tick(it), 0) << "no check, no time-out";
+         EXPECT_EQ(f.ends_of(it), 0);
+         EXPECT_STREQ(it->offset_text, "+50 msec");
+         return;
+       }
+       EXPECT_EQ(run.started, 0);
+       EXPECT_EQ(f.ends_of(it), 1);
+       EXPECT_EQ(f.result_of(it), CHECK_CHANGED);
+       EXPECT_EQ(it->error_text, nullptr);
+       const std::vector<std::string> lines{kStatusSending, kStatusReceiving, kStatusDone};
+       if (lost == kStatusBlock) {
+         EXPECT_EQ(f.host_.status_lines.size(), 2u) << "the line without a buffer is not shown";
+       } else {
+         EXPECT_EQ(f.host_.status_lines, lines);
+       }
+       EXPECT_EQ(item_text(it->server_info), lost == kServerInfoStringSize ? "" : "36;2;6;-26;98304;-2;127.127.1.1");
+       EXPECT_EQ(it->server_info == nullptr, lost == kServerInfoStringSize);
+       EXPECT_EQ(item_text(it->offset_text), lost == kOffsetTextSize ? "" : "+300 msec");
+       EXPECT_EQ(it->offset_text == nullptr, lost == kOffsetTextSize);
+       EXPECT_EQ(it->changed_text == nullptr, lost == kChangedTextSize);
+       EXPECT_NE(item_text(it->changed_text), "2000/01/01 00:00");
+     },
+     [](CheckFaults&) {
+       return std::vector<SIZE_T>{kProbeBlock,      kStatusBlock,    kStatusBlock, kServerInfoStringSize,
+                                  kChangedTextSize, kOffsetTextSize, kStatusBlock};
+     }},
+    {"ACheckThatTimesOut", "check that times out", "127.0.0.1",
+     [](CheckFaults&, CheckItem* it) { set_item_text(&it->error_text, "前回のエラー"); },
+     CheckEnds::kByTimeOut,
+     [](CheckFaults& f, const CheckRun& run, SIZE_T lost) {
+       CheckItem* it = run.item;
+       const std::string timed_out = f.error_text(WSAETIMEDOUT);
+       if (lost == kProbeBlock) {
+         EXPECT_EQ(run.started, -1);
+         EXPECT_EQ(run.last_tick, 0);
+         EXPECT_EQ(f.ends_of(it), 0);
+         EXPECT_STREQ(it->error_text, "前回のエラー");
+         return;
+       }
+       EXPECT_EQ(run.started, 0);
+       EXPECT_EQ(run.last_tick, 2);
+       EXPECT_EQ(f.ends_of(it), 1);
+       EXPECT_EQ(f.result_of(it), CHECK_TIMEOUT);
+       if (lost == timed_out.size() + 1) {
+         EXPECT_EQ(it->error_text, nullptr) << "the text that could not be copied stays null";
+       } else {
+         EXPECT_EQ(item_text(it->error_text), timed_out);
+       }
+     },
+     [](CheckFaults& f) {
+       return std::vector<SIZE_T>{kProbeBlock, kStatusBlock, f.error_text(WSAETIMEDOUT).size() + 1};
+     }},
+    // Leap indicator 3: the server's clock is not synchronised.
+    {"AReplyThatMayNotSetTheClock", "check with an unusable reply", "127.0.0.1",
+     [](CheckFaults& f, CheckItem*) { f.responder_.answer_next({f.reply(300 * kMs, 0xE4)}); },
+     CheckEnds::kByReply,
+     [](CheckFaults& f, const CheckRun& run, SIZE_T lost) {
+       CheckItem* it = run.item;
+       if (lost == kProbeBlock) return;
+       const std::string reason = reason_for(f.reply(300 * kMs, 0xE4).bytes);
+       EXPECT_EQ(f.result_of(it), CHECK_FAILED);
+       EXPECT_EQ(it->server_info == nullptr, lost == kServerInfoStringSize);
+       EXPECT_EQ(item_text(it->error_text), lost == reason.size() + 1 ? "" : reason);
+       EXPECT_EQ(it->offset_text, nullptr);
+       EXPECT_EQ(clock_changes(), run.changes_before);
+     },
+     [](CheckFaults& f) {
+       const std::string reason = reason_for(f.reply(300 * kMs, 0xE4).bytes);
+       return std::vector<SIZE_T>{kProbeBlock,        kStatusBlock, kStatusBlock, kServerInfoStringSize,
+                                  reason.size() + 1, kStatusBlock};
+     }},
+    {"ALookupThatFails", "check whose lookup fails", "nowhere.example",
+     [](CheckFaults&, CheckItem*) { fake_lookups(true, WSAHOST_NOT_FOUND); },
+     CheckEnds::kByFailedLookup,
+     [](CheckFaults& f, const CheckRun& run, SIZE_T lost) {
+       if (lost == kProbeBlock) return;
+       const std::string not_found = f.error_text(WSAHOST_NOT_FOUND);
+       ASSERT_EQ(f.host_.calls.size(), 1u);
+       EXPECT_EQ(f.host_.calls[0].result, -1);
+       EXPECT_EQ(item_text(run.item->error_text), lost == not_found.size() + 1 ? "" : not_found);
+       EXPECT_EQ(f.ends_of(run.item), 0);
+     },
+     nullptr},
+};
 
-TEST_F(CheckFaults, AReplyThatMayNotSetTheClock) {
-  // Leap indicator 3: the server's clock is not synchronised.
-  const std::vector<uint8_t> bytes = sntp_reply(now_ + 300 * kMs, 0xE4);
-  const ReplyEvaluation evaluation = evaluate_reply(bytes.data(), bytes.size(), now_, now_);
-  char reason[256];
-  format_reply_problem(evaluation, bytes.size(), reason, sizeof reason);
-  std::vector<SIZE_T> failed;
-  const int clock_changes_before = clock_changes();
-  every_failure_point("check with an unusable reply", [&](int n) {
-    new_run();
-    CheckItem* it = item();
-    responder_.answer_next({Datagram{bytes}});
-    fail_alloc_call(n);
-    const int started = api_.start(host_.window, it);
-    if (started == 0) {
-      EXPECT_TRUE(wait_for_end(it));
-    }
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    if (lost != 0) failed.push_back(lost);
-    if (lost != kProbeBlock) {
-      EXPECT_EQ(result_of(it), CHECK_FAILED);
-      EXPECT_EQ(it->server_info == nullptr, lost == kServerInfoStringSize);
-      EXPECT_EQ(item_text(it->error_text), lost == std::strlen(reason) + 1 ? "" : reason);
-      EXPECT_EQ(it->offset_text, nullptr);
-      EXPECT_EQ(clock_changes(), clock_changes_before);
-    }
-    end_and_expect_released(it);
-    forget(it);
-  });
-  EXPECT_EQ(failed, (std::vector<SIZE_T>{kProbeBlock, kStatusBlock, kStatusBlock, kServerInfoStringSize,
-                                         std::strlen(reason) + 1, kStatusBlock}));
-}
+INSTANTIATE_TEST_SUITE_P(, CheckScenarios, ::testing::ValuesIn(kCheckScenarios),
+                         [](const ::testing::TestParamInfo<CheckScenario>& info) { return info.param.id; });
 
-size_t cache_arrays() {
-  size_t arrays = 0;
-  for (const Block& b : plugin_block_list()) arrays += b.size % kCacheGrowth == 0;
-  return arrays;
-}
-
-// The address cache keeps its table and a copy of every name it learnt for
-// the life of the process. Blocks of the plug-in that are neither: leaked.
+// The address cache keeps its table and a copy of every name it learnt
+// while the module is loaded. Blocks of the plug-in that are neither: leaked.
 struct CacheBlocks {
   size_t arrays = 0, names = 0, other = 0;
 };
@@ -308,8 +322,9 @@ CacheBlocks classify_blocks(const std::set<std::string>& names) {
   return c;
 }
 
-// The only test in this program that uses the address cache, so that its
-// first array is made here.
+// The only test of this program that runs before the cache has its first
+// array (the scenarios above, one of which makes it, run after the plain
+// tests), so that its first array is made here.
 TEST_F(CheckFaults, ANameLookedUpThenCached) {
   std::set<std::string> cached;  // names the cache must hold
   std::set<std::string> names;   // every name looked up
@@ -321,7 +336,7 @@ TEST_F(CheckFaults, ANameLookedUpThenCached) {
     const size_t lookups = looked_up_names().size();
     const int sent = datagrams_sent();
     const size_t requests = responder_.requests().size();
-    EXPECT_EQ(api_.start(host_.window, it), 0);
+    EXPECT_EQ(start(it), 0);
     EXPECT_TRUE(pump_messages_until([&] { return it->lookup_handle == 0; }, 5000));
     // Let the server take the request before the next run scripts its answer.
     if (datagrams_sent() > sent) {
@@ -333,59 +348,63 @@ TEST_F(CheckFaults, ANameLookedUpThenCached) {
     return needed;
   };
 
-  int run = 0;
-  every_failure_point("check of a server looked up by name", [&](int n) {
-    new_run();
-    const std::string name = "server" + std::to_string(++run) + ".example";
-    names.insert(name);
-    CheckItem* it = item(name);
-    responder_.answer_next({reply(300 * kMs)});
-    fail_alloc_call(n);
-    const int started = api_.start(host_.window, it);
-    if (started == 0) {
-      EXPECT_TRUE(wait_for_end(it));
-    }
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    first_array_failed |= lost == kCacheGrowth;
-    if (lost == kProbeBlock) {
-      EXPECT_EQ(started, -1);
-      EXPECT_EQ(it->probe, nullptr);
-    } else {
-      EXPECT_EQ(result_of(it), CHECK_CHANGED);
-      EXPECT_EQ(looked_up_names().back(), name);
-      EXPECT_EQ(host_.status_lines.size(), lost == kStatusBlock ? 2u : 3u);
-      EXPECT_EQ(it->server_info == nullptr, lost == kServerInfoStringSize);
-      EXPECT_EQ(it->changed_text == nullptr, lost == kChangedTextSize);
-      EXPECT_EQ(it->offset_text == nullptr, lost == kOffsetTextSize);
-    }
-    const CacheBlocks blocks = classify_blocks(names);
-    end_and_expect_released(it, blocks.arrays + blocks.names - blocks_before_);
-    EXPECT_EQ(blocks.arrays, lost == kProbeBlock && cached.empty() ? 0u : 1u);
-    forget(it);
-    // Without memory for the name's copy the addition is dropped: the next
-    // check looks the name up again (and adds it). Otherwise it is found in
-    // the cache.
-    if (lost != kProbeBlock) {
-      EXPECT_EQ(lookup_needed(name), lost == name.size() + 1) << name;
-      cached.insert(name);
-    }
-  });
+  int runs = 0;
+  CheckItem* it = nullptr;
+  int started = 0;
+  std::string name;
+  every_failure_point(
+      "check of a server looked up by name",
+      [&] {
+        new_run();
+        name = "server" + std::to_string(++runs) + ".example";
+        names.insert(name);
+        it = item(name);
+        responder_.answer_next({reply(300 * kMs)});
+        started = start(it);
+        if (started == 0) {
+          EXPECT_TRUE(wait_for_end_of(it));
+        }
+      },
+      [&](SIZE_T lost) {
+        first_array_failed |= lost == kCacheGrowth;
+        if (lost == kProbeBlock) {
+          EXPECT_EQ(started, -1);
+          EXPECT_EQ(it->probe, nullptr);
+        } else {
+          EXPECT_EQ(result_of(it), CHECK_CHANGED);
+          EXPECT_EQ(looked_up_names().back(), name);
+          EXPECT_EQ(host_.status_lines.size(), lost == kStatusBlock ? 2u : 3u);
+          EXPECT_EQ(it->server_info == nullptr, lost == kServerInfoStringSize);
+          EXPECT_EQ(it->changed_text == nullptr, lost == kChangedTextSize);
+          EXPECT_EQ(it->offset_text == nullptr, lost == kOffsetTextSize);
+        }
+        const CacheBlocks blocks = classify_blocks(names);
+        end_and_expect_released(it, blocks.arrays + blocks.names - blocks_before_);
+        EXPECT_EQ(blocks.arrays, lost == kProbeBlock && cached.empty() ? 0u : 1u);
+        forget(it);
+        // Without memory for the name's copy the addition is dropped: the next
+        // check looks the name up again (and adds it). Otherwise it is found in
+        // the cache.
+        if (lost != kProbeBlock) {
+          EXPECT_EQ(lookup_needed(name), lost == name.size() + 1) << name;
+          cached.insert(name);
+        }
+      });
   EXPECT_TRUE(first_array_failed) << "the cache's first array was not among the failures";
-  for (const std::string& name : cached) EXPECT_FALSE(lookup_needed(name)) << name << " was lost";
+  for (const std::string& cached_name : cached) EXPECT_FALSE(lookup_needed(cached_name)) << cached_name << " was lost";
 
   // Fill the first array to its last slot; the next addition needs a larger
   // array, which cannot be had: it is dropped and the table stays as it was.
   fail_alloc_size(2 * kCacheGrowth);
   std::string dropped;
   for (int i = 0; i < 100 && !alloc_failed(); ++i) {
-    const std::string name = "fill" + std::to_string(i) + ".example";
-    names.insert(name);
-    EXPECT_TRUE(lookup_needed(name));
+    const std::string fill = "fill" + std::to_string(i) + ".example";
+    names.insert(fill);
+    EXPECT_TRUE(lookup_needed(fill));
     if (alloc_failed()) {
-      dropped = name;
+      dropped = fill;
     } else {
-      cached.insert(name);
+      cached.insert(fill);
     }
   }
   ASSERT_FALSE(dropped.empty()) << "the table never needed to grow";
@@ -393,7 +412,7 @@ TEST_F(CheckFaults, ANameLookedUpThenCached) {
   ++g_total_points;
   std::printf("[ figures  ] the address cache's growth: 1 allocation-failure point\n");
   EXPECT_TRUE(lookup_needed(dropped)) << "a dropped addition is not in the table";
-  for (const std::string& name : cached) EXPECT_FALSE(lookup_needed(name)) << name << " was lost";
+  for (const std::string& cached_name : cached) EXPECT_FALSE(lookup_needed(cached_name)) << cached_name << " was lost";
   stop_failing_allocs();
   EXPECT_TRUE(lookup_needed(dropped));
   EXPECT_FALSE(lookup_needed(dropped)) << "with memory the table grows and takes the name";
@@ -403,66 +422,39 @@ TEST_F(CheckFaults, ANameLookedUpThenCached) {
   EXPECT_EQ(blocks.other, 0u);
 }
 
-TEST_F(CheckFaults, ALookupThatFails) {
-  fake_lookups(true, WSAHOST_NOT_FOUND);
-  const std::string not_found = error_text(WSAHOST_NOT_FOUND);
-  const size_t arrays_before = cache_arrays();
-  every_failure_point("check whose lookup fails", [&](int n) {
-    new_run();
-    CheckItem* it = item("nowhere.example");
-    fail_alloc_call(n);
-    const int started = api_.start(host_.window, it);
-    if (started == 0) {
-      EXPECT_TRUE(pump_messages_until([&] { return !host_.calls.empty(); }, 5000));
-    }
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    if (lost != kProbeBlock) {
-      ASSERT_EQ(host_.calls.size(), 1u);
-      EXPECT_EQ(host_.calls[0].result, -1);
-      EXPECT_EQ(item_text(it->error_text), lost == not_found.size() + 1 ? "" : not_found);
-      EXPECT_EQ(ends_of(it), 0);
-    }
-    // The cache made its first array for the lookup, if it had none yet.
-    end_and_expect_released(it, cache_arrays() - arrays_before);
-    forget(it);
-  });
-}
-
 TEST_F(CheckFaults, TheItemTextAndTheItemTypeDescription) {
   CheckItem* it = item("ntp.example.jp");
-  every_failure_point("item text and item-type description", [&](int n) {
-    fail_alloc_call(n);
-    HGLOBAL text = api_.get_item_text(it);
-    ItemTypeInfo info;
-    std::memset(&info, 0xCC, sizeof info);
-    const int described = api_.get_info(&info);
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    EXPECT_EQ(text == nullptr, lost == std::strlen(it->address) + 1);
-    if (text != nullptr) {
-      EXPECT_STREQ(static_cast<const char*>(GlobalLock(text)), it->address);
-      GlobalUnlock(text);
-      hand_over(text);
-      GlobalFree(text);
-    }
-    EXPECT_EQ(described, lost == sizeof(ItemCommand) ? -1 : 0);
-    EXPECT_EQ(info.command_count, lost == sizeof(ItemCommand) ? 0 : 1);
-    if (info.commands != nullptr) {
-      hand_over(info.commands);
-      GlobalFree(info.commands);
-    }
-    EXPECT_EQ(plugin_own_blocks({it}), blocks_before_);
-  });
+  HGLOBAL text = nullptr;
+  ItemTypeInfo info;
+  int described = 0;
+  every_failure_point(
+      "item text and item-type description",
+      [&] {
+        text = api_.get_item_text(it);
+        std::memset(&info, 0xCC, sizeof info);
+        described = api_.get_info(&info);
+      },
+      [&](SIZE_T lost) {
+        EXPECT_EQ(text == nullptr, lost == std::strlen(it->address) + 1);
+        if (text != nullptr) {
+          EXPECT_STREQ(static_cast<const char*>(GlobalLock(text)), it->address);
+          GlobalUnlock(text);
+          hand_over(text);
+          GlobalFree(text);
+        }
+        EXPECT_EQ(described, lost == sizeof(ItemCommand) ? -1 : 0);
+        EXPECT_EQ(info.command_count, lost == sizeof(ItemCommand) ? 0 : 1);
+        if (info.commands != nullptr) {
+          hand_over(info.commands);
+          GlobalFree(info.commands);
+        }
+        EXPECT_EQ(plugin_own_blocks({it}), blocks_before_);
+      });
 }
 
 // The property sheet through the sheet driver, with the same failures.
 class SheetFaults : public SheetTest {
- protected:
-  static void SetUpTestSuite() {
-    SheetTest::SetUpTestSuite();
-    ASSERT_TRUE(watch_plugin(api_.module));
-  }
+ public:
   void SetUp() override {
     SheetTest::SetUp();
     blocks_before_ = plugin_blocks();
@@ -470,83 +462,109 @@ class SheetFaults : public SheetTest {
   void TearDown() override {
     stop_failing_allocs();
     EXPECT_EQ(plugin_own_blocks({item_}), blocks_before_) << "blocks leaked";
-    for (const char* text : {item_->title, item_->address, item_->options, item_->comment}) {
-      if (text != nullptr) hand_over(text);
-    }
     SheetTest::TearDown();
   }
   size_t blocks_before_ = 0;  // the address cache's, when other tests made it
 };
 
-TEST_F(SheetFaults, ASheetConfirmedWithOk) {
-  const std::string title(5, 'T'), server(9, 's'), comment(13, 'c');
-  const SIZE_T caption_block = std::strlen("old") + std::strlen("のプロパティ") + 1;
-  std::vector<SIZE_T> failed;
-  every_failure_point("property sheet confirmed with OK", [&](int n) {
-    set_host_text(&item_->title, "old");
-    set_host_text(&item_->address, "sntp://old.example");
-    set_host_text(&item_->options, "8123;1;700;0;");
-    set_host_text(&item_->comment, "old comment");
-    std::string caption;
-    fail_alloc_call(n);
-    SheetRun run = property([&](HWND sheet) {
-      caption = window_text(sheet);
-      HWND page = show_page(sheet, 0);
-      type(page, IDC_TITLE, title);
-      type(page, IDC_SERVER, server);
-      type(page, IDC_PORT, "9000");
-      type(page, IDC_COMMENT, comment);
-      press(sheet, PSBTN_OK);
-    });
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    if (lost != 0) failed.push_back(lost);
-    if (lost == kProbeBlock) {
-      EXPECT_FALSE(run.sheet_shown);
-      EXPECT_EQ(run.result, -1);
-      EXPECT_EQ(item_text(item_->title), "old");
-      EXPECT_EQ(item_text(item_->options), "8123;1;700;0;");
-    } else {
-      EXPECT_TRUE(run.sheet_shown);
-      EXPECT_EQ(run.result, 0);
-      EXPECT_EQ(caption, lost == caption_block ? "" : "oldのプロパティ");
-      // A text whose new block cannot be had keeps the item's previous one.
-      EXPECT_EQ(item_text(item_->title), lost == title.size() + 1 ? "old" : title);
-      const bool address_lost = lost == server.size() + 1 || lost == 7 + server.size() + 1;
-      EXPECT_EQ(item_text(item_->address), address_lost ? "sntp://old.example" : "sntp://" + server);
-      EXPECT_EQ(item_text(item_->comment), lost == comment.size() + 1 ? "old comment" : comment);
-      EXPECT_EQ(item_text(item_->options), lost == kOptionStringSize ? "8123;1;700;0;" : "9000;1;700;0;");
-    }
-    EXPECT_EQ(plugin_own_blocks({item_}), blocks_before_) << "blocks leaked";
-  });
-  EXPECT_EQ(failed, (std::vector<SIZE_T>{kProbeBlock, caption_block, title.size() + 1, server.size() + 1,
-                                         7 + server.size() + 1, comment.size() + 1, kOptionStringSize}));
+// What one run of a sheet scenario saw.
+struct SheetOutcome {
+  SheetRun run;
+  std::string caption;
+};
+
+struct SheetScenario {
+  const char* id;
+  const char* name;
+  std::function<void(SheetFaults&)> prepare;               // the item's texts
+  std::function<void(HWND sheet)> script;                   // what the user does
+  std::function<void(SheetFaults&, const SheetOutcome&, SIZE_T lost)> expect;
+  std::function<std::vector<SIZE_T>()> failures;
+};
+
+class SheetScenarios : public SheetFaults, public ::testing::WithParamInterface<SheetScenario> {};
+
+TEST_P(SheetScenarios, EveryAllocationFailsInTurn) {
+  const SheetScenario& scenario = GetParam();
+  SheetOutcome outcome;
+  const std::vector<SIZE_T> failed = every_failure_point(
+      scenario.name,
+      [&] {
+        scenario.prepare(*this);
+        outcome = SheetOutcome{};
+        outcome.run = property([&](HWND sheet) {
+          outcome.caption = window_text(sheet);
+          scenario.script(sheet);
+        });
+      },
+      [&](SIZE_T lost) {
+        scenario.expect(*this, outcome, lost);
+        EXPECT_EQ(plugin_own_blocks({item_}), blocks_before_) << "blocks leaked";
+      });
+  EXPECT_EQ(failed, scenario.failures());
 }
 
-TEST_F(SheetFaults, ASheetOfANewItemCancelled) {
-  const SIZE_T caption_block = std::strlen("新しいアイテムのプロパティ") + 1;
-  std::vector<SIZE_T> failed;
-  every_failure_point("property sheet of a new item, cancelled", [&](int n) {
-    std::string caption;
-    fail_alloc_call(n);
-    SheetRun run = property([&](HWND sheet) {
-      caption = window_text(sheet);
-      show_page(sheet, 2);
-      press(sheet, PSBTN_CANCEL);
-    });
-    stop_failing_allocs();
-    const SIZE_T lost = alloc_failed() ? failed_alloc_size() : 0;
-    if (lost != 0) failed.push_back(lost);
-    EXPECT_EQ(run.sheet_shown, lost != kProbeBlock);
-    EXPECT_EQ(run.result, -1);
-    if (run.sheet_shown) {
-      EXPECT_EQ(caption, lost == caption_block ? "" : "新しいアイテムのプロパティ");
-    }
-    EXPECT_EQ(item_->title, nullptr);
-    EXPECT_EQ(item_->options, nullptr);
-    EXPECT_EQ(plugin_own_blocks({item_}), blocks_before_) << "blocks leaked";
-  });
-  EXPECT_EQ(failed, (std::vector<SIZE_T>{kProbeBlock, caption_block}));
-}
+const std::string kTitle(5, 'T'), kServer(9, 's'), kComment(13, 'c');
+const SIZE_T kOldCaptionBlock = std::strlen("old") + std::strlen("のプロパティ") + 1;
+const SIZE_T kNewCaptionBlock = std::strlen("新しいアイテムのプロパティ") + 1;
+
+const SheetScenario kSheetScenarios[] = {
+    {"ASheetConfirmedWithOk", "property sheet confirmed with OK",
+     [](SheetFaults& f) {
+       set_host_text(&f.item_->title, "old");
+       set_host_text(&f.item_->address, "sntp://old.example");
+       set_host_text(&f.item_->options, "8123;1;700;0;");
+       set_host_text(&f.item_->comment, "old comment");
+     },
+     [](HWND sheet) {
+       HWND page = show_page(sheet, 0);
+       type(page, IDC_TITLE, kTitle);
+       type(page, IDC_SERVER, kServer);
+       type(page, IDC_PORT, "9000");
+       type(page, IDC_COMMENT, kComment);
+       press(sheet, PSBTN_OK);
+     },
+     [](SheetFaults& f, const SheetOutcome& outcome, SIZE_T lost) {
+       const CheckItem* item = f.item_;
+       if (lost == kProbeBlock) {
+         EXPECT_FALSE(outcome.run.sheet_shown);
+         EXPECT_EQ(outcome.run.result, -1);
+         EXPECT_EQ(item_text(item->title), "old");
+         EXPECT_EQ(item_text(item->options), "8123;1;700;0;");
+         return;
+       }
+       EXPECT_TRUE(outcome.run.sheet_shown);
+       EXPECT_EQ(outcome.run.result, 0);
+       EXPECT_EQ(outcome.caption, lost == kOldCaptionBlock ? "" : "oldのプロパティ");
+       // A text whose new block cannot be had keeps the item's previous one.
+       EXPECT_EQ(item_text(item->title), lost == kTitle.size() + 1 ? "old" : kTitle);
+       const bool address_lost = lost == kServer.size() + 1 || lost == 7 + kServer.size() + 1;
+       EXPECT_EQ(item_text(item->address), address_lost ? "sntp://old.example" : "sntp://" + kServer);
+       EXPECT_EQ(item_text(item->comment), lost == kComment.size() + 1 ? "old comment" : kComment);
+       EXPECT_EQ(item_text(item->options), lost == kOptionStringSize ? "8123;1;700;0;" : "9000;1;700;0;");
+     },
+     [] {
+       return std::vector<SIZE_T>{kProbeBlock,           kOldCaptionBlock,   kTitle.size() + 1, kServer.size() + 1,
+                                  7 + kServer.size() + 1, kComment.size() + 1, kOptionStringSize};
+     }},
+    {"ASheetOfANewItemCancelled", "property sheet of a new item, cancelled", [](SheetFaults&) {},
+     [](HWND sheet) {
+       show_page(sheet, 2);
+       press(sheet, PSBTN_CANCEL);
+     },
+     [](SheetFaults& f, const SheetOutcome& outcome, SIZE_T lost) {
+       EXPECT_EQ(outcome.run.sheet_shown, lost != kProbeBlock);
+       EXPECT_EQ(outcome.run.result, -1);
+       if (outcome.run.sheet_shown) {
+         EXPECT_EQ(outcome.caption, lost == kNewCaptionBlock ? "" : "新しいアイテムのプロパティ");
+       }
+       EXPECT_EQ(f.item_->title, nullptr);
+       EXPECT_EQ(f.item_->options, nullptr);
+     },
+     [] { return std::vector<SIZE_T>{kProbeBlock, kNewCaptionBlock}; }},
+};
+
+INSTANTIATE_TEST_SUITE_P(, SheetScenarios, ::testing::ValuesIn(kSheetScenarios),
+                         [](const ::testing::TestParamInfo<SheetScenario>& info) { return info.param.id; });
 
 }  // namespace

@@ -10,16 +10,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/reply_texts.h"
 #include "filetime_units.h"
-#include "host_side.h"
-#include "import_patch.h"
-#include "responder.h"
-#include "settings/server_info_text.h"
+#include "plugin_test.h"
+#include "reply_datagram.h"
+#include "settings/server_info_string.h"
 
 namespace {
 
@@ -28,98 +27,21 @@ constexpr uint64_t kSeconds1601To1900 = 9435484800ull;
 // 2036-02-07 06:28:16 UTC, where NTP era 1 begins.
 constexpr uint64_t kEra1 = (kSeconds1601To1900 + (uint64_t{1} << 32)) * kUnitsPerSecond;
 
-struct Clock {
-  uint64_t now = 0;  // what the plug-in reads, from either clock
-  std::vector<SYSTEMTIME> set_system, set_local;
-};
-Clock g;
-
-void WINAPI fake_now(LPFILETIME t) { *t = FILETIME{DWORD(g.now), DWORD(g.now >> 32)}; }
-FARPROC WINAPI fake_get_proc_address(HMODULE module, LPCSTR name) {
-  if (HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_now));
-  }
-  return GetProcAddress(module, name);
-}
-// Clock changes succeed without reaching the system.
-BOOL WINAPI fake_set_system_time(const SYSTEMTIME* t) {
-  g.set_system.push_back(*t);
-  return TRUE;
-}
-BOOL WINAPI fake_set_local_time(const SYSTEMTIME* t) {
-  g.set_local.push_back(*t);
-  return TRUE;
-}
-
-// The NTP timestamp of a FILETIME, in whichever era it falls; the fraction
-// is rounded up so that it converts back exactly.
-void put_timestamp(std::vector<uint8_t>& b, size_t at, uint64_t time) {
-  const uint32_t seconds = static_cast<uint32_t>(time / kUnitsPerSecond - kSeconds1601To1900);
-  const uint64_t rem = time % kUnitsPerSecond;
-  const uint32_t fraction = static_cast<uint32_t>(((rem << 32) + kUnitsPerSecond - 1) / kUnitsPerSecond);
-  for (int i = 0; i < 4; ++i) {
-    b[at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
-    b[at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
-  }
-}
-
-// A 48-byte reply with T2 = `received` and T3 = `sent` (server clock).
-std::vector<uint8_t> reply_bytes(uint64_t received, uint64_t sent, uint8_t first = 0x24, uint8_t stratum = 2,
-                                 const char* reference = "\x7f\x7f\x01\x01") {
-  std::vector<uint8_t> b(48, 0);
-  const uint8_t head[] = {first, stratum, 6, 0xE6, 0, 1, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFE};
-  std::memcpy(b.data(), head, sizeof head);
-  std::memcpy(b.data() + 12, reference, 4);
-  put_timestamp(b, 32, received);
-  put_timestamp(b, 40, sent);
-  return b;
-}
-
-class Hostile : public ::testing::Test {
+// The plug-in's clock is fixed; its clock changes are recorded and succeed
+// without reaching the system.
+class Hostile : public PluginTest {
  protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    ASSERT_TRUE(start_host(&api_, &error)) << error;
-    const struct {
-      const char* name;
-      const void* fake;
-    } patches[] = {
-        {"GetProcAddress", reinterpret_cast<const void*>(&fake_get_proc_address)},
-        {"GetSystemTimeAsFileTime", reinterpret_cast<const void*>(&fake_now)},
-        {"SetSystemTime", reinterpret_cast<const void*>(&fake_set_system_time)},
-        {"SetLocalTime", reinterpret_cast<const void*>(&fake_set_local_time)},
-    };
-    for (const auto& p : patches) ASSERT_NE(patch_import(api_.module, "KERNEL32.dll", p.name, p.fake), nullptr);
-  }
-
   void SetUp() override {
-    g = Clock{};
-    g.now = real_now();
-    ASSERT_TRUE(create_host_window(&host_, &api_));
-    ASSERT_TRUE(responder_.start());
-  }
-
-  void TearDown() override {
-    for (CheckItem* item : host_.items) {
-      api_.item_check_end(host_.window, item);
-      free_item(item);
-    }
-    destroy_host_window(&host_);
-    responder_.stop();
+    PluginTest::SetUp();
+    freeze_clock();
   }
 
   // An item checking the responder; its last applied offset was +50 msec.
   CheckItem* item() {
-    CheckItem* it = new_item();
-    set_item_text(&it->address, "sntp://127.0.0.1");
-    set_item_text(&it->options, (std::to_string(responder_.port()) + ";0;0;0;").c_str());
+    CheckItem* it = PluginTest::item();
     set_item_text(&it->offset_text, "+50 msec");
-    host_.items.push_back(it);
     return it;
   }
-  int start(CheckItem* it) { return api_.start(host_.window, it); }
-  bool wait_for_ends(size_t n) { return pump_messages_until([&] { return host_.check_ends.size() >= n; }, 5000); }
-  bool wait_for_calls(size_t n) { return pump_messages_until([&] { return host_.calls.size() >= n; }, 5000); }
   // True once a socket notification is waiting in the host window's queue.
   bool notification_queued() {
     MSG msg;
@@ -128,14 +50,13 @@ class Hostile : public ::testing::Test {
     }
     return false;
   }
-  // A usable reply `offset` away from the plug-in's clock.
-  Datagram reply(int64_t offset) { return Datagram{reply_bytes(g.now + offset, g.now + offset)}; }
-  Datagram stranger(int64_t offset) { return Datagram{reply_bytes(g.now + offset, g.now + offset), true}; }
+  // A usable reply `offset` away from the plug-in's clock, from another port.
+  Datagram stranger(int64_t offset) { return Datagram{reply(offset).bytes, true}; }
   // The clock was asked to move exactly once, to the plug-in's clock plus `offset` (to the millisecond).
   void expect_moved_by(int64_t offset) {
-    ASSERT_EQ(g.set_system.size(), 1u);
-    EXPECT_EQ(to_units(g.set_system[0]), (g.now + offset) / kMs * kMs);
-    EXPECT_EQ(g.set_local.size(), 1u);
+    ASSERT_EQ(system_times_set().size(), 1u);
+    EXPECT_EQ(to_units(system_times_set()[0]), (now_ + offset) / kMs * kMs);
+    EXPECT_EQ(local_times_set().size(), 1u);
   }
   // Runs one check answered by `bytes` and expects it to fail as unusable:
   // the server's information shown, the reason given, nothing moved.
@@ -143,7 +64,7 @@ class Hostile : public ::testing::Test {
     CheckItem* it = item();
     responder_.answer_next({Datagram{bytes}});
     const size_t ends = host_.check_ends.size();
-    const size_t moves = g.set_system.size();
+    const size_t moves = system_times_set().size();
     ASSERT_EQ(start(it), 0);
     ASSERT_TRUE(wait_for_ends(ends + 1));
     EXPECT_EQ(host_.check_ends[ends].result, CHECK_FAILED);
@@ -156,14 +77,9 @@ class Hostile : public ::testing::Test {
     EXPECT_EQ(item_text(it->error_text), reason);
     EXPECT_STREQ(it->offset_text, "+50 msec");
     EXPECT_EQ(it->changed_text, nullptr);
-    EXPECT_EQ(g.set_system.size(), moves) << "the clock was asked to move";
+    EXPECT_EQ(system_times_set().size(), moves) << "the clock was asked to move";
   }
-
-  static PluginApi api_;
-  HostWindow host_;
-  Responder responder_;
 };
-PluginApi Hostile::api_;
 
 TEST_F(Hostile, StrangersAroundTheReplyChangeNothing) {
   CheckItem* it = item();
@@ -188,7 +104,7 @@ TEST_F(Hostile, StrangersAroundTheReplyChangeNothing) {
   responder_.send(reply(1000 * kMs));
   pump_messages_until([&] { return false; }, 200);
   EXPECT_EQ(host_.calls.size(), calls);
-  EXPECT_EQ(g.set_system.size(), 1u);
+  EXPECT_EQ(system_times_set().size(), 1u);
 }
 
 TEST_F(Hostile, AReplyAfterCancelIsHarmless) {
@@ -223,7 +139,7 @@ TEST_F(Hostile, AReplyAfterCancelIsHarmless) {
   EXPECT_EQ(api_.cancel(host_.window, it), 0);
   EXPECT_EQ(api_.select(host_.window, 0, WSAMAKESELECTREPLY(FD_READ, 0), it), -1);
   EXPECT_EQ(host_.check_ends.size(), 2u);
-  EXPECT_EQ(g.set_system.size(), 1u);
+  EXPECT_EQ(system_times_set().size(), 1u);
 }
 
 TEST_F(Hostile, AReadNotificationDuringTheLookupIsNotRead) {
@@ -245,7 +161,7 @@ TEST_F(Hostile, AReadNotificationDuringTheLookupIsNotRead) {
 TEST_F(Hostile, DatagramsOfTheLargestSize) {
   // 65,507 bytes, the largest UDP payload over IPv4: the message is cut to
   // its first 48 bytes, which Windows Sockets reports as an error.
-  std::vector<uint8_t> huge = reply_bytes(g.now + 300 * kMs, g.now + 300 * kMs);
+  std::vector<uint8_t> huge = reply_datagram(now_ + 300 * kMs, now_ + 300 * kMs);
   huge.resize(65507, 0xFF);
   CheckItem* it = item();
   responder_.answer_next({Datagram{huge, true}, Datagram{huge}});
@@ -253,20 +169,14 @@ TEST_F(Hostile, DatagramsOfTheLargestSize) {
   ASSERT_TRUE(wait_for_calls(2));
   EXPECT_EQ(host_.calls[0].result, 0) << "a stranger's is dropped";
   EXPECT_EQ(host_.calls[1].result, -1) << "the server's is a failed read";
-  char* expected = nullptr;
-  std::string text;
-  if (FormatMessageA(0x11FF, nullptr, WSAEMSGSIZE, 0x400, reinterpret_cast<char*>(&expected), 0, nullptr)) {
-    text = expected;
-    LocalFree(expected);
-  } else {
-    char entry[1024];
+  char entry[1024];
+  if (system_message(WSAEMSGSIZE).empty()) {
     ASSERT_GT(LoadStringA(api_.module, WSAEMSGSIZE, entry, sizeof entry), 0);
-    text = entry;
   }
-  EXPECT_EQ(item_text(it->error_text), text);
+  EXPECT_EQ(item_text(it->error_text), error_text(WSAEMSGSIZE));
   EXPECT_TRUE(host_.check_ends.empty());
   EXPECT_EQ(it->server_info, nullptr);
-  EXPECT_TRUE(g.set_system.empty());
+  EXPECT_TRUE(system_times_set().empty());
 
   // The check still takes the server's proper reply.
   responder_.send(reply(300 * kMs));
@@ -284,7 +194,7 @@ TEST_F(Hostile, EveryModeAndLeapIndicator) {
         const uint8_t first = static_cast<uint8_t>(li << 6 | vn << 3 | mode);
         if (vn != 4 && (li != 0 || (mode != 4 && mode != 3))) continue;  // versions: a few modes suffice
         SCOPED_TRACE(first);
-        const std::vector<uint8_t> bytes = reply_bytes(g.now + 300 * kMs, g.now + 300 * kMs, first);
+        const std::vector<uint8_t> bytes = reply_datagram(now_ + 300 * kMs, now_ + 300 * kMs, first);
         if (mode != 4 || li == 3) {
           expect_unusable(bytes);
           continue;
@@ -292,8 +202,8 @@ TEST_F(Hostile, EveryModeAndLeapIndicator) {
         CheckItem* it = item();
         responder_.answer_next({Datagram{bytes}});
         const size_t ends = host_.check_ends.size();
-        g.set_system.clear();
-        g.set_local.clear();
+        system_times_set().clear();
+        local_times_set().clear();
         ASSERT_EQ(start(it), 0);
         ASSERT_TRUE(wait_for_ends(ends + 1));
         EXPECT_EQ(host_.check_ends[ends].result, CHECK_CHANGED);
@@ -315,7 +225,7 @@ TEST_F(Hostile, KissOfDeathWithEveryCode) {
     for (int i = 0; i < 4 && code[i] != 0; ++i) printable += code[i];
     SCOPED_TRACE(printable);
     for (uint8_t first : {0xE4, 0x24}) {
-      expect_unusable(reply_bytes(g.now + 300 * kMs, g.now + 300 * kMs, first, 0, code));
+      expect_unusable(reply_datagram(now_ + 300 * kMs, now_ + 300 * kMs, first, 0, code));
       const std::string error = item_text(host_.items.back()->error_text);
       bool quoted = !printable.empty();
       for (char c : printable) quoted = quoted && c >= 0x20 && c < 0x7F;
@@ -328,11 +238,11 @@ TEST_F(Hostile, KissOfDeathWithEveryCode) {
 TEST_F(Hostile, ZeroTimestamps) {
   // A zero timestamp is no time: with the era rule it would read as 2036
   // and move the clock by years.
-  std::vector<uint8_t> no_receive = reply_bytes(g.now, g.now);
+  std::vector<uint8_t> no_receive = reply_datagram(now_, now_);
   std::fill(no_receive.begin() + 32, no_receive.begin() + 40, 0);
-  std::vector<uint8_t> no_transmit = reply_bytes(g.now, g.now);
+  std::vector<uint8_t> no_transmit = reply_datagram(now_, now_);
   std::fill(no_transmit.begin() + 40, no_transmit.end(), 0);
-  std::vector<uint8_t> neither = reply_bytes(g.now, g.now);
+  std::vector<uint8_t> neither = reply_datagram(now_, now_);
   std::fill(neither.begin() + 16, neither.end(), 0);
   for (const auto& bytes : {no_receive, no_transmit, neither}) expect_unusable(bytes);
 }
@@ -354,11 +264,11 @@ TEST_F(Hostile, TimestampsAcrossTheEraBoundary) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.offset_text);
-    g.now = kEra1 + c.local;
-    g.set_system.clear();
-    g.set_local.clear();
+    set_plugin_clock(now_ = kEra1 + c.local);
+    system_times_set().clear();
+    local_times_set().clear();
     CheckItem* it = item();
-    responder_.answer_next({Datagram{reply_bytes(kEra1 + c.received, kEra1 + c.sent)}});
+    responder_.answer_next({Datagram{reply_datagram(kEra1 + c.received, kEra1 + c.sent)}});
     const size_t ends = host_.check_ends.size();
     ASSERT_EQ(start(it), 0);
     ASSERT_TRUE(wait_for_ends(ends + 1));

@@ -1,5 +1,6 @@
 // The Information page through the real sntp.dll: what it shows for the
 // server information a check stored in the item.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <commctrl.h>

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "host_side.h"
-#include "plugin_watch.h"
-#include "responder.h"
+#include "filetime_units.h"
+#include "plugin_test.h"
+#include "reply_datagram.h"
 
 namespace {
 
@@ -34,28 +34,13 @@ constexpr int kItemsAtOnce = 1000;
 constexpr int kItemPool = 100;  // the sequential checks go round these items
 
 // The server under load: the scripted responder, or chronyd on its port.
-class Load : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    ASSERT_TRUE(start_host(&api_, &error)) << error;
-    ASSERT_TRUE(watch_plugin(api_.module));
-  }
-
+// The plug-in reads the real clock (chronyd serves it).
+class Load : public PluginTest {
+ public:
   void SetUp() override {
-    set_plugin_clock(0);  // the real clock: chronyd serves it
-    ASSERT_TRUE(create_host_window(&host_, &api_));
+    PluginTest::SetUp();
     blocks_before_ = plugin_blocks();
     sockets_before_ = plugin_sockets();
-  }
-
-  void TearDown() override {
-    for (CheckItem* it : host_.items) {
-      api_.item_check_end(host_.window, it);
-      free_watched_item(it);
-    }
-    host_.items.clear();
-    destroy_host_window(&host_);
   }
 
   // Scripts the answer to one more request, when the server needs that.
@@ -63,19 +48,8 @@ class Load : public ::testing::Test {
   virtual const char* server_name() const = 0;
   virtual uint16_t server_port() const = 0;
 
-  CheckItem* item() {
-    CheckItem* it = new_item();
-    set_item_text(&it->address, "sntp://127.0.0.1");
-    set_item_text(&it->options, option_text(server_port()).c_str());
-    host_.items.push_back(it);
-    return it;
-  }
+  CheckItem* item() { return PluginTest::item("127.0.0.1", option_text(server_port())); }
   std::vector<const CheckItem*> items() const { return {host_.items.begin(), host_.items.end()}; }
-  int ends_of(const CheckItem* it) const {
-    int n = 0;
-    for (const CheckEnd& e : host_.check_ends) n += e.item == it;
-    return n;
-  }
   static std::string histogram(const std::map<WPARAM, int>& results) {
     std::string text;
     for (const auto& [result, count] : results) {
@@ -180,30 +154,21 @@ class Load : public ::testing::Test {
                 open_sockets, plugin_sockets() - sockets_before_);
   }
 
-  static PluginApi api_;
-  HostWindow host_;
   size_t blocks_before_ = 0, sockets_before_ = 0;
 };
-PluginApi Load::api_;
 
 class LoadOnResponder : public Load {
- protected:
-  void SetUp() override {
-    Load::SetUp();
-    ASSERT_TRUE(responder_.start());
+ public:
+  void expect_request() override {
+    const uint64_t now = real_now();
+    responder_.answer_next({Datagram{reply_datagram(now, now)}});
   }
-  void TearDown() override {
-    Load::TearDown();
-    responder_.stop();
-  }
-  void expect_request() override { responder_.answer_next({Datagram{sntp_reply(real_now())}}); }
   const char* server_name() const override { return "scripted server"; }
   uint16_t server_port() const override { return responder_.port(); }
-  Responder responder_;
 };
 
 class LoadOnChrony : public Load {
- protected:
+ public:
   const char* server_name() const override { return "chronyd"; }
   uint16_t server_port() const override {
     const char* port = std::getenv("SNTP_CHRONY_PORT");

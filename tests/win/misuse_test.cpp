@@ -14,12 +14,9 @@
 #include <vector>
 
 #include "check/ntp.h"
-#include "host_side.h"
-#include "plugin_watch.h"
+#include "plugin/report.h"
 #include "resource.h"
-#include "responder.h"
 #include "settings/fields.h"
-#include "settings/messages.h"
 #include "settings/option_text.h"
 #include "sheet_driver.h"
 #include "ui/version_gate.h"
@@ -31,11 +28,6 @@ constexpr size_t kMegabyte = 1 << 20;
 constexpr int kGeneral = 0, kOptions = 1, kInfo = 2;
 const std::string kUnknown = "不明";
 
-uint16_t services_port_or_123() {
-  const servent* entry = getservbyname("sntp", "udp");
-  return entry ? ntohs(static_cast<u_short>(entry->s_port)) : 123;
-}
-
 // `piece` repeated to a megabyte.
 std::string megabyte_of(const std::string& piece) {
   std::string text;
@@ -45,28 +37,16 @@ std::string megabyte_of(const std::string& piece) {
 }
 
 class Misuse : public SheetTest {
- protected:
-  static void SetUpTestSuite() {
-    SheetTest::SetUpTestSuite();
-    ASSERT_TRUE(watch_plugin(api_.module));
-  }
-
+ public:
   void SetUp() override {
     SheetTest::SetUp();
-    host_.items.clear();
-    host_.check_ends.clear();
-    host_.calls.clear();
-    host_.status_lines.clear();
-    ASSERT_TRUE(responder_.start());
-    now_ = real_now();
-    set_plugin_clock(now_);
-    fake_lookups(true);
-    hold_lookups(false);
+    freeze_clock();
     blocks_before_ = plugin_blocks() - plugin_cache_blocks();
     sockets_before_ = plugin_sockets();
     sent_before_ = datagrams_sent_to(responder_.port());
   }
 
+  // Nothing may be left once the host has ended every check.
   void TearDown() override {
     for (CheckItem* it : host_.items) api_.item_check_end(host_.window, it);
     complete_held_lookups();
@@ -75,26 +55,9 @@ class Misuse : public SheetTest {
     all.push_back(item_);
     EXPECT_EQ(plugin_own_blocks(all) - plugin_cache_blocks(), blocks_before_) << "blocks leaked";
     EXPECT_EQ(plugin_sockets(), sockets_before_) << "sockets left open";
-    for (CheckItem* it : host_.items) free_watched_item(it);
-    host_.items.clear();
-    for (const char* text : {item_->title, item_->address, item_->options, item_->comment, item_->error_text}) {
-      if (text != nullptr) hand_over(text);
-    }
-    responder_.stop();
-    set_plugin_clock(0);
-    fake_lookups(true);
-    hold_lookups(false);
     SheetTest::TearDown();
   }
 
-  // An item the host prepared properly: no socket, the server's address and options.
-  CheckItem* item(const std::string& server = "127.0.0.1", const std::string& options = "") {
-    CheckItem* it = new_item();
-    set_item_text(&it->address, ("sntp://" + server).c_str());
-    set_item_text(&it->options, options.empty() ? option_text(responder_.port()).c_str() : options.c_str());
-    host_.items.push_back(it);
-    return it;
-  }
   // An item whose record is all zero bytes: socket 0 rather than none.
   CheckItem* zero_filled_item() {
     auto* it = static_cast<CheckItem*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(CheckItem)));
@@ -102,22 +65,6 @@ class Misuse : public SheetTest {
     return it;
   }
   HWND window() const { return host_.window; }
-  int ends_of(const CheckItem* it) const {
-    int n = 0;
-    for (const CheckEnd& e : host_.check_ends) n += e.item == it;
-    return n;
-  }
-  WPARAM last_result_of(const CheckItem* it) const {
-    WPARAM result = 99;
-    for (const CheckEnd& e : host_.check_ends) {
-      if (e.item == it) result = e.result;
-    }
-    return result;
-  }
-  bool wait_for_ends(const CheckItem* it, int n) {
-    return pump_messages_until([&] { return ends_of(it) >= n; }, 5000);
-  }
-  Datagram reply(int64_t offset) { return Datagram{sntp_reply(now_ + offset)}; }
   // Scripts the answer to the next request, once the server has taken every
   // request sent so far (else an earlier, unanswered one would take it).
   void answer_next(int64_t offset) {
@@ -125,13 +72,7 @@ class Misuse : public SheetTest {
     ASSERT_TRUE(responder_.wait_for_requests(static_cast<size_t>(sent), 5000));
     responder_.answer_next({reply(offset)});
   }
-  std::string error_text(int code) { return plugin_error_text(api_.module, code); }
-  SheetRun sheet_of(CheckItem* it, const std::function<void(HWND)>& script) {
-    return run_sheet(window(), [&] { return api_.property(window(), it); }, script);
-  }
 
-  Responder responder_;
-  uint64_t now_ = 0;
   size_t blocks_before_ = 0, sockets_before_ = 0;
   int sent_before_ = 0;
 };
@@ -213,13 +154,13 @@ TEST_F(Misuse, EveryOperationTwiceInARow) {
   // A socket notification delivered twice ends the check once.
   answer_next(300 * kMs);
   ASSERT_EQ(api_.start(window(), it), 0);
-  ASSERT_TRUE(wait_for_ends(it, 1));
+  ASSERT_TRUE(wait_for_end_of(it, 1));
   ASSERT_EQ(host_.calls.size(), 1u);
   EXPECT_EQ(host_.calls[0].result, 2);
   EXPECT_EQ(api_.select(window(), it->socket, WSAMAKESELECTREPLY(FD_READ, 0), it), 0);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(api_.timer(window(), it), 0);
   EXPECT_EQ(ends_of(it), 1);
-  EXPECT_EQ(last_result_of(it), CHECK_CHANGED);
+  EXPECT_EQ(result_of(it), CHECK_CHANGED);
 
   // Ending twice releases once.
   const int closes = foreign_closes();
@@ -252,12 +193,12 @@ TEST_F(Misuse, EveryOperationTwiceInARow) {
   EXPECT_EQ(host_.calls.back().result, 0);
   EXPECT_EQ(api_.gethost(window(), lookup, 0, named), -1);
   EXPECT_EQ(ends_of(named), 1);
-  EXPECT_EQ(last_result_of(named), CHECK_FAILED);
+  EXPECT_EQ(result_of(named), CHECK_FAILED);
   EXPECT_EQ(item_text(named->error_text), kNoLookupPendingText);
 
   // Two sheets in a row.
   for (int i = 0; i < 2; ++i) {
-    SheetRun run = sheet_of(it, [](HWND sheet) { press(sheet, PSBTN_OK); });
+    SheetRun run = property(it, [](HWND sheet) { press(sheet, PSBTN_OK); });
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(parse_option_string(it->options).port, responder_.port());
   }
@@ -271,10 +212,10 @@ TEST_F(Misuse, OperationsOutOfOrder) {
   EXPECT_EQ(plugin_sockets(), sockets_before_ + 1);
   ASSERT_TRUE(responder_.wait_for_requests(2, 5000));
   responder_.send(reply(300 * kMs));
-  ASSERT_TRUE(wait_for_ends(restarted, 1));
+  ASSERT_TRUE(wait_for_end_of(restarted, 1));
   pump_messages_until([] { return false; }, 100);
   EXPECT_EQ(ends_of(restarted), 1);
-  EXPECT_EQ(last_result_of(restarted), CHECK_CHANGED);
+  EXPECT_EQ(result_of(restarted), CHECK_CHANGED);
 
   // A start over a record left by a time-out counts its own time-out.
   CheckItem* timed_out = item();  // the server is not told to answer
@@ -286,7 +227,7 @@ TEST_F(Misuse, OperationsOutOfOrder) {
   EXPECT_EQ(api_.timer(window(), timed_out), 0);
   EXPECT_EQ(api_.timer(window(), timed_out), 2) << "the restarted check never timed out";
   EXPECT_EQ(ends_of(timed_out), 2);
-  EXPECT_EQ(last_result_of(timed_out), CHECK_TIMEOUT);
+  EXPECT_EQ(result_of(timed_out), CHECK_TIMEOUT);
 
   // A start while a lookup is pending abandons it: only the new lookup's
   // completion continues the check.
@@ -300,11 +241,11 @@ TEST_F(Misuse, OperationsOutOfOrder) {
   answer_next(200 * kMs);
   const size_t calls = host_.calls.size();
   EXPECT_EQ(complete_held_lookups(), 2);
-  ASSERT_TRUE(wait_for_ends(looking_up, 1));
+  ASSERT_TRUE(wait_for_end_of(looking_up, 1));
   ASSERT_EQ(host_.calls.size(), calls + 2);
   EXPECT_STREQ(host_.calls[calls].name, "Gethost");
   EXPECT_EQ(host_.calls[calls].result, 0);
-  EXPECT_EQ(last_result_of(looking_up), CHECK_CHANGED);
+  EXPECT_EQ(result_of(looking_up), CHECK_CHANGED);
 
   // A read notification that reaches a check still looking up its server
   // (queued for a closed socket whose handle the check's socket now has):
@@ -331,8 +272,8 @@ TEST_F(Misuse, OperationsOutOfOrder) {
   hold_lookups(false);
   answer_next(100 * kMs);
   complete_held_lookups();
-  ASSERT_TRUE(wait_for_ends(early, 1));
-  EXPECT_EQ(last_result_of(early), CHECK_CHANGED);
+  ASSERT_TRUE(wait_for_end_of(early, 1));
+  EXPECT_EQ(result_of(early), CHECK_CHANGED);
 }
 
 TEST_F(Misuse, GethostWithAStaleLookupHandle) {
@@ -355,13 +296,13 @@ TEST_F(Misuse, GethostWithAStaleLookupHandle) {
   EXPECT_TRUE(host_.calls.empty());
   for (int i = 0; i < 3; ++i) api_.timer(window(), it);
   EXPECT_EQ(ends_of(it), 1);
-  EXPECT_EQ(last_result_of(it), CHECK_TIMEOUT);
+  EXPECT_EQ(result_of(it), CHECK_TIMEOUT);
 
   // After the end, the stale completion reports a failure for the item.
   EXPECT_EQ(api_.item_check_end(window(), it), 0);
   EXPECT_EQ(api_.gethost(window(), pending, 0, it), -1);
   EXPECT_EQ(ends_of(it), 2);
-  EXPECT_EQ(last_result_of(it), CHECK_FAILED);
+  EXPECT_EQ(result_of(it), CHECK_FAILED);
   EXPECT_EQ(item_text(it->error_text), kNoLookupPendingText);
 }
 
@@ -381,11 +322,11 @@ TEST_F(Misuse, AMegabyteAddress) {
   answer_next(300 * kMs);
   ASSERT_EQ(api_.start(window(), it), 0);
   EXPECT_EQ(looked_up_names().back(), server.substr(0, 510));
-  ASSERT_TRUE(wait_for_ends(it, 1));
-  EXPECT_EQ(last_result_of(it), CHECK_CHANGED);
+  ASSERT_TRUE(wait_for_end_of(it, 1));
+  EXPECT_EQ(result_of(it), CHECK_CHANGED);
   EXPECT_EQ(api_.item_check_end(window(), it), 0);
 
-  SheetRun run = sheet_of(it, [&](HWND sheet) {
+  SheetRun run = property(it, [&](HWND sheet) {
     EXPECT_EQ(text_of(show_page(sheet, kGeneral), IDC_SERVER), server.substr(0, 510));
     press(sheet, PSBTN_CANCEL);
   });
@@ -438,17 +379,17 @@ TEST_F(Misuse, MegabyteOptionTexts) {
     EXPECT_EQ(last_destination_port(), expected_port);
     if (c.answered) {
       // The check moves the clock only as the options read from the text say.
-      ASSERT_TRUE(wait_for_ends(it, 1));
+      ASSERT_TRUE(wait_for_end_of(it, 1));
       const bool move =
           decide_move(300 * kMs, options.skip_small_offsets, options.sync_threshold_ms, "+1 msec") ==
           ClockAction::kMove;
       EXPECT_EQ(clock_changes() - changes, move ? 1 : 0);
-      EXPECT_EQ(last_result_of(it), move && options.quiet_update == 0 ? CHECK_CHANGED : CHECK_OK_QUIET);
+      EXPECT_EQ(result_of(it), move && options.quiet_update == 0 ? CHECK_CHANGED : CHECK_OK_QUIET);
     }
     EXPECT_EQ(api_.item_check_end(window(), it), 0);
 
     // The sheet shows the same values and writes them back as a short text.
-    SheetRun run = sheet_of(it, [&](HWND sheet) {
+    SheetRun run = property(it, [&](HWND sheet) {
       EXPECT_EQ(text_of(show_page(sheet, kGeneral), IDC_PORT), std::to_string(expected_port));
       HWND page = show_page(sheet, kOptions);
       EXPECT_EQ(IsDlgButtonChecked(page, IDC_SKIP_SMALL_OFFSETS) == BST_CHECKED, options.skip_small_offsets != 0);

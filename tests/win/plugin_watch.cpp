@@ -1,5 +1,7 @@
 #include "plugin_watch.h"
 
+#include <commctrl.h>
+
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -10,38 +12,52 @@
 
 namespace {
 
-constexpr int64_t kUnitsPerSecond = 10'000'000;
-constexpr uint64_t kNtpEpochInFiletimeSeconds = 9435484800ull;  // 1601-01-01 to 1900-01-01
 constexpr uintptr_t kFakeLookupBase = 0x70000000;
+
+// The knobs a test turns; reset_plugin_fakes() brings back these defaults.
+struct Knobs {
+  int fail_at = 0;  // the n-th GlobalAlloc call fails
+  SIZE_T fail_size = 0;
+  int socket_errors[4] = {};  // by SocketCall, once each
+
+  uint64_t clock = 0;
+  int64_t coarse_skew = 0;
+  bool precise_hidden = false;
+  bool clock_changes_through = false;
+
+  bool fake_lookups = true;
+  int lookup_error = 0;
+  bool empty_lookups = false;
+  bool hold = false;
+
+  int pages_before_failure = -1;
+};
 
 struct Watch {
   HMODULE module = nullptr;
+  Knobs knobs;
   std::mutex mutex;  // the plug-in calls from the window thread only; the counts are read from tests
   std::unordered_map<const void*, SIZE_T> blocks;
   std::vector<SIZE_T> sizes;
   int calls = 0;
-  int fail_at = 0;
-  SIZE_T fail_size = 0;
   bool failed = false;
   SIZE_T failed_size = 0;
 
   std::unordered_set<SOCKET> sockets;
+  std::vector<SOCKET> closed;
   int foreign_closes = 0;
   int sent = 0;
   int refused = 0;
   uint16_t last_port = 0;
   std::unordered_map<uint16_t, int> sent_to;
 
-  uint64_t clock = 0;
   int clock_changes = 0;
+  std::vector<SYSTEMTIME> system_times, local_times;
   int broadcasts = 0;
 
-  bool fake_lookups = true;
-  int lookup_error = 0;
-  int lookup_start_error = 0;
   uintptr_t next_lookup = kFakeLookupBase;
   std::vector<std::string> names;
-  bool hold = false;
+  std::vector<HANDLE> cancelled;
   struct Held {
     HWND window;
     u_int message;
@@ -58,18 +74,32 @@ struct Real {
   decltype(&::GlobalFree) global_free;
   decltype(&::socket) socket;
   decltype(&::closesocket) closesocket;
+  decltype(&::WSAAsyncSelect) async_select;
   decltype(&::sendto) sendto;
   decltype(&::WSAAsyncGetHostByName) lookup;
   decltype(&::WSACancelAsyncRequest) cancel;
   decltype(&::PostMessageA) post;
+  decltype(&::GetSystemTimeAsFileTime) coarse_clock;
+  decltype(&::SetSystemTime) set_system_time;
+  decltype(&::SetLocalTime) set_local_time;
+  decltype(&::CreatePropertySheetPageA) create_page;
 } real;
+
+// True, with the error set, when the test asked this call to fail (once).
+bool failing(SocketCall call) {
+  int& error = w.knobs.socket_errors[static_cast<int>(call)];
+  if (error == 0) return false;
+  WSASetLastError(error);
+  error = 0;
+  return true;
+}
 
 HGLOBAL WINAPI watched_global_alloc(UINT flags, SIZE_T size) {
   {
     std::lock_guard<std::mutex> lock(w.mutex);
     ++w.calls;
     w.sizes.push_back(size);
-    if (w.calls == w.fail_at || (w.fail_size != 0 && size == w.fail_size)) {
+    if (w.calls == w.knobs.fail_at || (w.knobs.fail_size != 0 && size == w.knobs.fail_size)) {
       w.failed = true;
       w.failed_size = size;
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -93,6 +123,7 @@ HGLOBAL WINAPI watched_global_free(HGLOBAL block) {
 }
 
 SOCKET WINAPI watched_socket(int af, int type, int protocol) {
+  if (failing(SocketCall::kSocket)) return INVALID_SOCKET;
   SOCKET s = real.socket(af, type, protocol);
   if (s != INVALID_SOCKET) {
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -105,11 +136,18 @@ int WINAPI watched_closesocket(SOCKET s) {
   {
     std::lock_guard<std::mutex> lock(w.mutex);
     if (w.sockets.erase(s) == 0) ++w.foreign_closes;
+    w.closed.push_back(s);
   }
   return real.closesocket(s);
 }
 
+int WINAPI watched_async_select(SOCKET s, HWND window, u_int message, long events) {
+  if (events != 0 && failing(SocketCall::kReadRequest)) return SOCKET_ERROR;
+  return real.async_select(s, window, message, events);
+}
+
 int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, const sockaddr* to, int to_length) {
+  if (failing(SocketCall::kSend)) return SOCKET_ERROR;
   if (to != nullptr && to_length >= static_cast<int>(sizeof(sockaddr_in)) && to->sa_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(to);
     if ((ntohl(in->sin_addr.s_addr) >> 24) != 127) {
@@ -126,8 +164,9 @@ int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, con
   return real.sendto(s, data, length, flags, to, to_length);
 }
 
-// Writes a host entry for 127.0.0.1 into the caller's buffer, pointing into
-// itself (unless the lookup fails), and posts the completion.
+// Writes a host entry into the caller's buffer, pointing into itself and
+// listing 127.0.0.1 or no address (unless the lookup fails), and posts the
+// completion.
 void complete_lookup(const Watch::Held& lookup) {
   struct Entry {
     hostent h;
@@ -136,27 +175,24 @@ void complete_lookup(const Watch::Held& lookup) {
     uint32_t address;
     char name[8];
   };
-  if (w.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
+  if (w.knobs.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
     auto* e = reinterpret_cast<Entry*>(lookup.buffer);
     *e = Entry{};
     std::memcpy(e->name, "fake", 5);
     e->address = inet_addr("127.0.0.1");
-    e->list[0] = reinterpret_cast<char*>(&e->address);
+    if (!w.knobs.empty_lookups) e->list[0] = reinterpret_cast<char*>(&e->address);
     e->h = hostent{e->name, e->aliases, AF_INET, 4, e->list};
   }
   PostMessageA(lookup.window, lookup.message, reinterpret_cast<WPARAM>(lookup.handle),
-               WSAMAKEASYNCREPLY(0, w.lookup_error));
+               WSAMAKEASYNCREPLY(0, w.knobs.lookup_error));
 }
 
 HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char* buffer, int length) {
   w.names.emplace_back(name != nullptr ? name : "");
-  if (!w.fake_lookups) return real.lookup(window, message, name, buffer, length);
-  if (w.lookup_start_error != 0) {
-    WSASetLastError(w.lookup_start_error);
-    return nullptr;
-  }
+  if (failing(SocketCall::kLookup)) return nullptr;
+  if (!w.knobs.fake_lookups) return real.lookup(window, message, name, buffer, length);
   const Watch::Held lookup{window, message, reinterpret_cast<HANDLE>(++w.next_lookup), buffer, length};
-  if (w.hold) {
+  if (w.knobs.hold) {
     w.held.push_back(lookup);
   } else {
     complete_lookup(lookup);
@@ -165,34 +201,54 @@ HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char*
 }
 
 int WINAPI watched_cancel(HANDLE lookup) {
+  w.cancelled.push_back(lookup);
   if (reinterpret_cast<uintptr_t>(lookup) > kFakeLookupBase) return 0;
   return real.cancel(lookup);
 }
 
-void WINAPI fake_precise_clock(LPFILETIME t) {
-  *t = FILETIME{static_cast<DWORD>(w.clock), static_cast<DWORD>(w.clock >> 32)};
+FILETIME as_filetime(uint64_t t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
+
+void WINAPI fake_precise_clock(LPFILETIME t) { *t = as_filetime(w.knobs.clock); }
+
+void WINAPI watched_coarse_clock(LPFILETIME t) {
+  if (w.knobs.clock == 0) {
+    real.coarse_clock(t);
+  } else {
+    *t = as_filetime(w.knobs.clock + static_cast<uint64_t>(w.knobs.coarse_skew));
+  }
 }
 
 FARPROC WINAPI watched_get_proc_address(HMODULE module, LPCSTR name) {
-  if (w.clock != 0 && HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_precise_clock));
+  if (HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
+    if (w.knobs.precise_hidden) return nullptr;
+    if (w.knobs.clock != 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_precise_clock));
   }
   return GetProcAddress(module, name);
 }
 
-BOOL WINAPI recorded_set_system_time(const SYSTEMTIME*) {
+BOOL WINAPI recorded_set_system_time(const SYSTEMTIME* t) {
   ++w.clock_changes;
-  return TRUE;
+  w.system_times.push_back(*t);
+  return w.knobs.clock_changes_through ? real.set_system_time(t) : TRUE;
 }
 
-BOOL WINAPI recorded_set_local_time(const SYSTEMTIME*) { return TRUE; }
+BOOL WINAPI recorded_set_local_time(const SYSTEMTIME* t) {
+  w.local_times.push_back(*t);
+  return w.knobs.clock_changes_through ? real.set_local_time(t) : TRUE;
+}
 
 BOOL WINAPI watched_post(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (window == HWND_BROADCAST && message == WM_TIMECHANGE) {
     ++w.broadcasts;
-    return TRUE;
+    if (!w.knobs.clock_changes_through) return TRUE;
   }
   return real.post(window, message, wparam, lparam);
+}
+
+HPROPSHEETPAGE WINAPI watched_create_page(LPCPROPSHEETPAGEA page) {
+  if (w.knobs.pages_before_failure == 0) return nullptr;
+  if (w.knobs.pages_before_failure > 0) --w.knobs.pages_before_failure;
+  return real.create_page(page);
 }
 
 template <typename Fn>
@@ -213,15 +269,27 @@ bool watch_plugin(HMODULE module) {
   bool ok = patch("KERNEL32.dll", "GlobalAlloc", &watched_global_alloc, &real.global_alloc);
   ok &= patch("KERNEL32.dll", "GlobalFree", &watched_global_free, &real.global_free);
   ok &= patch("KERNEL32.dll", "GetProcAddress", &watched_get_proc_address);
-  ok &= patch("KERNEL32.dll", "SetSystemTime", &recorded_set_system_time);
-  ok &= patch("KERNEL32.dll", "SetLocalTime", &recorded_set_local_time);
+  ok &= patch("KERNEL32.dll", "GetSystemTimeAsFileTime", &watched_coarse_clock, &real.coarse_clock);
+  ok &= patch("KERNEL32.dll", "SetSystemTime", &recorded_set_system_time, &real.set_system_time);
+  ok &= patch("KERNEL32.dll", "SetLocalTime", &recorded_set_local_time, &real.set_local_time);
   ok &= patch("USER32.dll", "PostMessageA", &watched_post, &real.post);
+  ok &= patch("COMCTL32.dll", "CreatePropertySheetPageA", &watched_create_page, &real.create_page);
   ok &= patch("WSOCK32.DLL", "socket", &watched_socket, &real.socket);
   ok &= patch("WSOCK32.DLL", "closesocket", &watched_closesocket, &real.closesocket);
+  ok &= patch("WSOCK32.DLL", "WSAAsyncSelect", &watched_async_select, &real.async_select);
   ok &= patch("WSOCK32.DLL", "sendto", &guarded_sendto, &real.sendto);
   ok &= patch("WSOCK32.DLL", "WSAAsyncGetHostByName", &watched_lookup, &real.lookup);
   ok &= patch("WSOCK32.DLL", "WSACancelAsyncRequest", &watched_cancel, &real.cancel);
   return ok;
+}
+
+void reset_plugin_fakes() {
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.knobs = Knobs{};
+  w.closed.clear();
+  w.cancelled.clear();
+  w.system_times.clear();
+  w.local_times.clear();
 }
 
 size_t plugin_blocks() {
@@ -293,22 +361,22 @@ void fail_alloc_call(int n) {
   std::lock_guard<std::mutex> lock(w.mutex);
   w.calls = 0;
   w.sizes.clear();
-  w.fail_at = n;
+  w.knobs.fail_at = n;
   w.failed = false;
   w.failed_size = 0;
 }
 
 void fail_alloc_size(SIZE_T size) {
   std::lock_guard<std::mutex> lock(w.mutex);
-  w.fail_size = size;
+  w.knobs.fail_size = size;
   w.failed = false;
   w.failed_size = 0;
 }
 
 void stop_failing_allocs() {
   std::lock_guard<std::mutex> lock(w.mutex);
-  w.fail_at = 0;
-  w.fail_size = 0;
+  w.knobs.fail_at = 0;
+  w.knobs.fail_size = 0;
 }
 
 bool alloc_failed() { return w.failed; }
@@ -320,23 +388,22 @@ size_t plugin_sockets() {
 }
 
 int foreign_closes() { return w.foreign_closes; }
+std::vector<SOCKET>& closed_sockets() { return w.closed; }
 int datagrams_sent() { return w.sent; }
 int datagrams_refused() { return w.refused; }
 uint16_t last_destination_port() { return w.last_port; }
 int datagrams_sent_to(uint16_t port) { return w.sent_to[port]; }
 
-void set_plugin_clock(uint64_t now) { w.clock = now; }
+void fail_next(SocketCall call, int error) { w.knobs.socket_errors[static_cast<int>(call)] = error; }
 
-int clock_changes() { return w.clock_changes; }
-int time_change_broadcasts() { return w.broadcasts; }
-
-void fake_lookups(bool on, int error, int start_error) {
-  w.fake_lookups = on;
-  w.lookup_error = error;
-  w.lookup_start_error = start_error;
+void fake_lookups(bool on, int error) {
+  w.knobs.fake_lookups = on;
+  w.knobs.lookup_error = error;
 }
 
-void hold_lookups(bool on) { w.hold = on; }
+void fake_empty_lookups(bool empty) { w.knobs.empty_lookups = empty; }
+
+void hold_lookups(bool on) { w.knobs.hold = on; }
 
 int complete_held_lookups() {
   const std::vector<Watch::Held> held = std::move(w.held);
@@ -347,37 +414,18 @@ int complete_held_lookups() {
 
 const std::vector<std::string>& looked_up_names() { return w.names; }
 void clear_looked_up_names() { w.names.clear(); }
+std::vector<HANDLE>& cancelled_lookups() { return w.cancelled; }
 
-std::vector<uint8_t> sntp_reply(uint64_t server_time, uint8_t first, uint8_t stratum) {
-  std::vector<uint8_t> b(48, 0);
-  const uint8_t head[] = {first, stratum, 6, 0xE6, 0, 1, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
-  std::memcpy(b.data(), head, sizeof head);
-  // FILETIME to NTP era 0; the fraction is rounded up so that it converts back exactly.
-  const uint64_t rem = server_time % kUnitsPerSecond;
-  const auto seconds = static_cast<uint32_t>(server_time / kUnitsPerSecond - kNtpEpochInFiletimeSeconds);
-  const auto fraction = static_cast<uint32_t>(((rem << 32) + kUnitsPerSecond - 1) / kUnitsPerSecond);
-  for (size_t at : {32u, 40u}) {
-    for (int i = 0; i < 4; ++i) {
-      b[at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
-      b[at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
-    }
-  }
-  return b;
+void set_plugin_clock(uint64_t now, int64_t coarse_skew) {
+  w.knobs.clock = now;
+  w.knobs.coarse_skew = coarse_skew;
 }
 
-std::string option_text(uint16_t port, int skip, int threshold, int quiet) {
-  return std::to_string(port) + ";" + std::to_string(skip) + ";" + std::to_string(threshold) + ";" +
-         std::to_string(quiet) + ";";
-}
+void hide_precise_clock(bool hidden) { w.knobs.precise_hidden = hidden; }
+void let_clock_changes_through(bool through) { w.knobs.clock_changes_through = through; }
+int clock_changes() { return w.clock_changes; }
+std::vector<SYSTEMTIME>& system_times_set() { return w.system_times; }
+std::vector<SYSTEMTIME>& local_times_set() { return w.local_times; }
+int time_change_broadcasts() { return w.broadcasts; }
 
-std::string plugin_error_text(HMODULE module, int code) {
-  char* buffer = nullptr;
-  if (FormatMessageA(0x11FF, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr) && buffer) {
-    std::string text = buffer;
-    LocalFree(buffer);
-    return text;
-  }
-  char entry[1024];
-  if (LoadStringA(module, code, entry, sizeof entry) > 0) return entry;
-  return "未知のエラー。";
-}
+void fail_pages_after(int pages) { w.knobs.pages_before_failure = pages; }

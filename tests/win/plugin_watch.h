@@ -1,12 +1,14 @@
-// What the loaded plug-in takes from the system, watched through its import
-// table (see import_patch.h): the global-heap blocks it allocates and frees,
-// the sockets it opens and closes, and where it sends. The same patches can
-// fail a GlobalAlloc call on demand, give the plug-in a clock of its own,
-// keep its clock changes from reaching the system, and answer its name
-// lookups. Nothing in the plug-in changes for any of this.
+// The one set of fakes of the Windows tests: what the loaded plug-in takes
+// from the system, watched and replaced through its import table (see
+// import_patch.h). It counts the global-heap blocks it allocates and frees,
+// the sockets it opens and closes, and where it sends; it can fail an
+// allocation, a socket call or a property page on demand, give the plug-in a
+// clock of its own, keep its clock changes from reaching the system, and
+// answer its name lookups. Nothing in the plug-in changes for any of this.
 //
 // All of it is process-wide: a test program installs the watch once, on the
-// one module it loaded, and resets the knobs it uses.
+// one module that holds the plug-in's code, and reset_plugin_fakes() puts
+// the knobs back before each test.
 #pragma once
 
 #include <winsock2.h>
@@ -16,18 +18,24 @@
 #include <string>
 #include <vector>
 
-#include "filetime_units.h"  // real_now(): the real precise system time
 #include "plugin/host_contract.h"
 
-// Patches GlobalAlloc, GlobalFree, socket, closesocket, sendto, the lookup
-// functions, GetProcAddress (for the precise clock), SetSystemTime,
-// SetLocalTime and PostMessageA in `module`. False when one of them is not
-// imported. Installing twice on the same module does nothing more.
+// Patches GlobalAlloc, GlobalFree, the clocks (GetProcAddress for the precise
+// one, GetSystemTimeAsFileTime), SetSystemTime, SetLocalTime, PostMessageA,
+// CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto and
+// the lookup functions in `module`. False when one of them is not imported.
+// Installing twice on the same module does nothing more.
 bool watch_plugin(HMODULE module);
 // Forgets the module once the test has unloaded it, so that watch_plugin
 // patches a module loaded again (possibly at the same address). What was
 // counted stays.
 void unwatch_plugin();
+
+// Puts every knob below back to its default (the real clocks, clock changes
+// recorded but kept from the system, no failures, fake lookups that resolve
+// at once, property pages created) and forgets the recorded lists; the
+// counts stay.
+void reset_plugin_fakes();
 
 // --- Global-heap blocks -----------------------------------------------------
 
@@ -43,9 +51,9 @@ struct Block {
   SIZE_T size;
 };
 std::vector<Block> plugin_block_list();
-// Those of them that belong to the address cache, which keeps them for the
-// life of the process: its table (a multiple of 100 entries of 8 bytes) and
-// the copies of names the plug-in looked up.
+// Those of them that belong to the address cache, which keeps them while the
+// module is loaded: its table (a multiple of 100 entries of 8 bytes) and the
+// copies of names the plug-in looked up.
 size_t plugin_cache_blocks();
 // The host has taken `block` over (it frees it itself, through its own
 // import table): it no longer counts as the plug-in's.
@@ -72,13 +80,15 @@ void stop_failing_allocs();
 bool alloc_failed();
 SIZE_T failed_alloc_size();
 
-// --- Sockets and datagrams ------------------------------------------------
+// --- Sockets, datagrams and lookups -----------------------------------------
 
 // Sockets the plug-in opened with `socket` and has not closed.
 size_t plugin_sockets();
 // closesocket calls for handles the plug-in never opened (say, the 0 of a
 // zero-filled item).
 int foreign_closes();
+// The sockets the plug-in closed, in order (a test may clear the list).
+std::vector<SOCKET>& closed_sockets();
 // Datagrams the plug-in sent, and those it tried to send beyond 127.0.0.0/8
 // (refused with WSAEACCES: tests never touch another address).
 int datagrams_sent();
@@ -88,24 +98,17 @@ int datagrams_refused();
 uint16_t last_destination_port();
 int datagrams_sent_to(uint16_t port);
 
-// --- Clock ------------------------------------------------------------------
-
-// 0 gives the plug-in the real precise clock; any other value is what it
-// reads as now (FILETIME units).
-void set_plugin_clock(uint64_t now);
-// The plug-in's clock changes (SetSystemTime calls, counted, and
-// SetLocalTime) succeed without reaching the system, and its WM_TIMECHANGE
-// broadcast is counted, not posted.
-int clock_changes();
-int time_change_broadcasts();
-
-// --- Name lookups -----------------------------------------------------------
+// The plug-in's next call of one of these fails once with the Windows
+// Sockets error `error` (a lookup: it does not start).
+enum class SocketCall { kSocket, kReadRequest, kSend, kLookup };
+void fail_next(SocketCall call, int error);
 
 // With fake lookups on, WSAAsyncGetHostByName resolves any name to
-// 127.0.0.1 at once (or fails it with `error` in the completion message, or
-// refuses to start with `start_error`) and posts MSG_GETHOST_DONE itself.
-// Off, the system's lookup runs. On by default.
-void fake_lookups(bool on, int error = 0, int start_error = 0);
+// 127.0.0.1 at once (or fails it with `error` in the completion message) and
+// posts MSG_GETHOST_DONE itself. Off, the system's lookup runs.
+void fake_lookups(bool on, int error = 0);
+// Fake lookups write a host entry that lists no address at all.
+void fake_empty_lookups(bool empty);
 // With held lookups (fake lookups only) a lookup starts but neither writes
 // its entry nor posts its message until complete_held_lookups(), which does
 // both for every lookup held and returns how many there were.
@@ -114,16 +117,29 @@ int complete_held_lookups();
 // Names the plug-in asked to look up, in order.
 const std::vector<std::string>& looked_up_names();
 void clear_looked_up_names();
+// Lookup handles the plug-in cancelled, in order (a test may clear the list).
+std::vector<HANDLE>& cancelled_lookups();
 
-// --- Replies ----------------------------------------------------------------
+// --- Clock ------------------------------------------------------------------
 
-// A 48-byte SNTP reply: `first` octet, `stratum`, poll 6, precision -26,
-// root delay 1.5 s, dispersion -2 (raw), reference 127.127.1.1, and
-// T2 = T3 = `server_time` (a FILETIME count before 2036).
-std::vector<uint8_t> sntp_reply(uint64_t server_time, uint8_t first = 0x24, uint8_t stratum = 2);
-// "port;skip;threshold;quiet;"
-std::string option_text(uint16_t port, int skip = 0, int threshold = 0, int quiet = 0);
+// 0 gives the plug-in the real clocks; any other value is what it reads as
+// now from the precise clock, and that plus `coarse_skew` from the coarse one.
+void set_plugin_clock(uint64_t now, int64_t coarse_skew = 0);
+// The plug-in finds no precise clock (GetProcAddress says so), as on older
+// systems, and reads the coarse one.
+void hide_precise_clock(bool hidden);
+// The plug-in's clock changes (SetSystemTime, SetLocalTime) are recorded.
+// They succeed without reaching the system, and its WM_TIMECHANGE broadcast
+// is counted, not posted, unless they are let through to the system.
+void let_clock_changes_through(bool through);
+int clock_changes();  // SetSystemTime calls, counted all along
+// What SetSystemTime and SetLocalTime were asked for, in order (a test may
+// clear the lists).
+std::vector<SYSTEMTIME>& system_times_set();
+std::vector<SYSTEMTIME>& local_times_set();
+int time_change_broadcasts();
 
-// What the plug-in's error text for `code` is on this system: the system's
-// message when it has one, else the module's string table entry.
-std::string plugin_error_text(HMODULE module, int code);
+// --- Property pages -----------------------------------------------------------
+
+// Creates `pages` property pages, then fails every later one (-1: none fails).
+void fail_pages_after(int pages);

@@ -1,8 +1,5 @@
 #include "responder.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace {
 
 SOCKET bound_socket(const char* address, uint16_t* port) {
@@ -118,26 +115,4 @@ void Responder::serve() {
     if (answer) answers = answer(request);
     for (const Datagram& d : answers) send_to(d, from);
   }
-}
-
-std::vector<uint8_t> ntp_reply_bytes(uint64_t receive_time, uint64_t transmit_time) {
-  constexpr uint64_t kUnitsPerSecond = 10'000'000;
-  constexpr uint64_t kSeconds1601To1900 = 9'435'484'800;
-  std::vector<uint8_t> b(48, 0);
-  const uint8_t head[] = {0x24, 2, 6, 0xE6, 0, 1, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFE, 127, 127, 1, 1};
-  std::copy(std::begin(head), std::end(head), b.begin());
-  const struct {
-    size_t at;
-    uint64_t time;
-  } stamps[] = {{32, receive_time}, {40, transmit_time}};
-  for (const auto& s : stamps) {
-    const uint64_t rem = s.time % kUnitsPerSecond;
-    const uint32_t seconds = static_cast<uint32_t>(s.time / kUnitsPerSecond - kSeconds1601To1900);
-    const uint32_t fraction = static_cast<uint32_t>(((rem << 32) + kUnitsPerSecond - 1) / kUnitsPerSecond);
-    for (int i = 0; i < 4; ++i) {
-      b[s.at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
-      b[s.at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
-    }
-  }
-  return b;
 }

@@ -28,11 +28,6 @@ struct ReceivedRequest {
 // arrives: it may read the clock then, or wait to play a slow network.
 using AnswerFn = std::function<std::vector<Datagram>(const ReceivedRequest&)>;
 
-// A usable 48-byte reply: version 4 server at stratum 2, with the given
-// receive and transmit times (FILETIME counts) as its T2 and T3. The NTP
-// fraction is rounded up, so the client converts it back to the same count.
-std::vector<uint8_t> ntp_reply_bytes(uint64_t receive_time, uint64_t transmit_time);
-
 class Responder {
  public:
   ~Responder() { stop(); }

@@ -1,15 +1,15 @@
 // The settings loader and the stored-text writers on the real global heap
 // and services database, linked from the plug-in's own objects.
+#include <winsock2.h>
 #include <windows.h>
-#include <winsock.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "host_side.h"
 #include "plugin/global_text.h"
+#include "plugin_test.h"
 #include "settings/settings.h"
 
 namespace {
@@ -31,11 +31,6 @@ class Settings : public ::testing::Test {
   CheckItem* item_ = nullptr;
   ProbeState* probe_ = nullptr;
 };
-
-uint16_t services_port_or_123() {
-  const servent* entry = getservbyname("sntp", "udp");
-  return entry ? ntohs(static_cast<u_short>(entry->s_port)) : 123;
-}
 
 TEST_F(Settings, ServerNameComesFromTheAddress) {
   set_item_text(&item_->address, "SNTP://ntp.example.jp/some/path");
@@ -59,45 +54,45 @@ TEST_F(Settings, ServerNameComesFromTheAddress) {
 TEST_F(Settings, OptionsGiveThePortAndTheClockOptions) {
   set_item_text(&item_->options, "0;1;500;0;");
   load_settings(item_, probe_);
-  EXPECT_EQ(probe_->port, 123);  // 0 becomes the NTP port
-  EXPECT_EQ(probe_->skip_small_offsets, 1);
-  EXPECT_EQ(probe_->sync_threshold_ms, 500);
-  EXPECT_EQ(probe_->quiet_update, 0);
+  EXPECT_EQ(probe_->options.port, 123);  // 0 becomes the NTP port
+  EXPECT_EQ(probe_->options.skip_small_offsets, 1);
+  EXPECT_EQ(probe_->options.sync_threshold_ms, 500);
+  EXPECT_EQ(probe_->options.quiet_update, 0);
 
   set_item_text(&item_->options, "-25536;0;0;1;");
   load_settings(item_, probe_);
-  EXPECT_EQ(probe_->port, 40000);
-  EXPECT_EQ(probe_->quiet_update, 1);
+  EXPECT_EQ(probe_->options.port, 40000);
+  EXPECT_EQ(probe_->options.quiet_update, 1);
 
   set_item_text(&item_->options, "8123;");
   load_settings(item_, probe_);
-  EXPECT_EQ(probe_->port, 8123);
-  EXPECT_EQ(probe_->skip_small_offsets, 0);
-  EXPECT_EQ(probe_->sync_threshold_ms, 0);
-  EXPECT_EQ(probe_->quiet_update, 0);
+  EXPECT_EQ(probe_->options.port, 8123);
+  EXPECT_EQ(probe_->options.skip_small_offsets, 0);
+  EXPECT_EQ(probe_->options.sync_threshold_ms, 0);
+  EXPECT_EQ(probe_->options.quiet_update, 0);
 
   set_item_text(&item_->options, "");
   load_settings(item_, probe_);
-  EXPECT_EQ(probe_->port, 123);
+  EXPECT_EQ(probe_->options.port, 123);
 }
 
 TEST_F(Settings, WithoutOptionsThePortComesFromTheServicesDatabase) {
-  probe_->skip_small_offsets = 1;
-  probe_->sync_threshold_ms = 900;
-  probe_->quiet_update = 7;
+  probe_->options.skip_small_offsets = 1;
+  probe_->options.sync_threshold_ms = 900;
+  probe_->options.quiet_update = 7;
   load_settings(item_, probe_);
-  EXPECT_EQ(probe_->port, services_port_or_123());
-  EXPECT_EQ(probe_->skip_small_offsets, 0);
-  EXPECT_EQ(probe_->sync_threshold_ms, 0);
-  EXPECT_EQ(probe_->quiet_update, 7) << "quiet_update is left as it was";
+  EXPECT_EQ(probe_->options.port, services_port_or_123());
+  EXPECT_EQ(probe_->options.skip_small_offsets, 0);
+  EXPECT_EQ(probe_->options.sync_threshold_ms, 0);
+  EXPECT_EQ(probe_->options.quiet_update, 7) << "quiet_update is left as it was";
 }
 
 TEST_F(Settings, OptionStringReplacesTheItemsText) {
   set_item_text(&item_->options, "old");
-  probe_->port = 40000;
-  probe_->skip_small_offsets = 1;
-  probe_->sync_threshold_ms = 1500;
-  probe_->quiet_update = 0;
+  probe_->options.port = 40000;
+  probe_->options.skip_small_offsets = 1;
+  probe_->options.sync_threshold_ms = 1500;
+  probe_->options.quiet_update = 0;
   write_option_string(item_, probe_);
   ASSERT_NE(item_->options, nullptr);
   EXPECT_STREQ(item_->options, "-25536;1;1500;0;");
@@ -107,8 +102,8 @@ TEST_F(Settings, OptionStringReplacesTheItemsText) {
 
   ProbeState* back = new_probe_state();
   load_settings(item_, back);
-  EXPECT_EQ(back->port, 40000);
-  EXPECT_EQ(back->sync_threshold_ms, 1500);
+  EXPECT_EQ(back->options.port, 40000);
+  EXPECT_EQ(back->options.sync_threshold_ms, 1500);
   free_probe_state(back);
 }
 

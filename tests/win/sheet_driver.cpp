@@ -1,6 +1,5 @@
 #include "sheet_driver.h"
 
-#include <winsock.h>
 #include <commctrl.h>
 
 #include <vector>
@@ -75,35 +74,19 @@ bool is_enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)
 
 LONG style_of(HWND page, int id) { return GetWindowLongA(GetDlgItem(page, id), GWL_STYLE); }
 
-PluginApi SheetTest::api_;
-HostWindow SheetTest::host_;
-
-void SheetTest::SetUpTestSuite() {
-  std::string error;
-  ASSERT_TRUE(start_host(&api_, &error)) << error;
-  ASSERT_NE(api_.property, nullptr);
-  ASSERT_NE(api_.exec_item, nullptr);
-  ASSERT_TRUE(create_host_window(&host_, &api_));
-}
-
-void SheetTest::TearDownTestSuite() {
-  destroy_host_window(&host_);
-  stop_host(&api_);
-}
-
 void SheetTest::SetUp() {
-  host_.answer_version = true;
-  host_.version_text = "1.0.3";
+  PluginTest::SetUp();
   item_ = new_item();
 }
 
 void SheetTest::TearDown() {
   EXPECT_EQ(item_->probe, nullptr) << "the sheet must not leave a record on the item";
-  free_item(item_);
+  free_watched_item(item_);
+  PluginTest::TearDown();
 }
 
-SheetRun SheetTest::property(const std::function<void(HWND)>& script) {
-  return run_sheet(host_.window, [&] { return api_.property(host_.window, item_); }, script);
+SheetRun SheetTest::property(CheckItem* it, const std::function<void(HWND)>& script) {
+  return run_sheet(host_.window, [&] { return api_.property(host_.window, it); }, script);
 }
 
 SheetRun SheetTest::exec(const char* command, const std::function<void(HWND)>& script) {

@@ -4,14 +4,10 @@
 // finally presses OK or Cancel.
 #pragma once
 
-#include <windows.h>
-
-#include <gtest/gtest.h>
+#include "plugin_test.h"
 
 #include <functional>
 #include <string>
-
-#include "host_side.h"
 
 struct SheetRun {
   int result = 0;           // what the call that showed the sheet returned
@@ -40,21 +36,19 @@ void click_arrow(HWND page, int id, bool up);
 bool is_enabled(HWND page, int id);
 LONG style_of(HWND page, int id);
 
-// The real sntp.dll behind a hidden host window (answering "1.0.3" unless a
-// test says otherwise), and a fresh item per test.
-class SheetTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite();
-  static void TearDownTestSuite();
+// The host's fixture (its window answers "1.0.3" unless a test says
+// otherwise) with a fresh item per test whose sheet the test opens.
+class SheetTest : public PluginTest {
+ public:
   void SetUp() override;
   void TearDown() override;
 
-  // Opens the item's sheet with SNTP_Property and runs `script` on it.
-  SheetRun property(const std::function<void(HWND sheet)>& script);
+  // Opens the sheet of `it` (by default the test's item) with SNTP_Property
+  // and runs `script` on it.
+  SheetRun property(const std::function<void(HWND sheet)>& script) { return property(item_, script); }
+  SheetRun property(CheckItem* it, const std::function<void(HWND sheet)>& script);
   // The same through SNTP_ExecItem with `command`.
   SheetRun exec(const char* command, const std::function<void(HWND sheet)>& script);
 
-  static PluginApi api_;
-  static HostWindow host_;
   CheckItem* item_ = nullptr;
 };

@@ -8,11 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "import_patch.h"
-#include "responder.h"
+#include "filetime_units.h"
+#include "reply_datagram.h"
 #include "resource.h"
 #include "settings/probe_state.h"
 #include "sheet_driver.h"
@@ -30,11 +29,6 @@ std::string tab_label(HWND sheet, int index) {
   tab.cchTextMax = sizeof text;
   SendMessageA(tabs, TCM_GETITEMA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&tab));
   return text;
-}
-
-uint16_t services_port_or_123() {
-  const servent* entry = getservbyname("sntp", "udp");
-  return entry ? ntohs(static_cast<u_short>(entry->s_port)) : 123;
 }
 
 TEST_F(SheetTest, ShowsTheItemAndStoresItOnOk) {
@@ -247,7 +241,7 @@ TEST_F(SheetTest, OlderHostsGetTheCommentOnOneLine) {
   }
   // An empty comment stays null with an older host too.
   host_.version_text = "1.0.2";
-  run_sheet(host_.window, [&] { return api_.property(host_.window, item_); }, [](HWND sheet) {
+  property([](HWND sheet) {
     type(show_page(sheet, kGeneral), IDC_COMMENT, "");
     press(sheet, PSBTN_OK);
   });
@@ -260,8 +254,8 @@ TEST_F(SheetTest, TheSheetNeverTouchesTheRecordOfARunningCheck) {
   auto* check = static_cast<ProbeState*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(ProbeState)));
   ASSERT_NE(check, nullptr);
   lstrcpyA(check->server_name, "check.example");
-  check->port = 4321;
-  check->sync_threshold_ms = 999;
+  check->options.port = 4321;
+  check->options.sync_threshold_ms = 999;
   const ProbeState snapshot = *check;
   set_item_text(&item_->address, "sntp://sheet.example");
   set_item_text(&item_->options, "8123;1;700;0;");
@@ -284,38 +278,16 @@ TEST_F(SheetTest, TheSheetNeverTouchesTheRecordOfARunningCheck) {
   EXPECT_EQ(GlobalFree(check), nullptr) << "the check's record was freed by the sheet";
 }
 
-// A 48-byte server reply whose receive and transmit times are now, so the
-// offset is tiny and Wine accepts the clock change without moving anything.
-std::vector<uint8_t> reply_for_now() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  const uint64_t units = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
-  const uint64_t seconds = units / 10000000 - 9435484800ull;  // since 1900
-  const uint64_t fraction = (units % 10000000) * 4294967296ull / 10000000;
-  std::vector<uint8_t> reply(48, 0);
-  reply[0] = 0x24;  // version 4, server
-  reply[1] = 2;     // stratum
-  for (int at : {32, 40}) {
-    for (int i = 0; i < 4; ++i) {
-      reply[at + i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
-      reply[at + 4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
-    }
-  }
-  return reply;
-}
-
 // The host checks the item while its sheet is open: the check hangs its own
 // record on `probe`, runs to MSG_CHECK_END and is ended; OK then stores the
 // sheet's values, and each side kept to its own record.
 TEST_F(SheetTest, AWholeCheckRunsWhileTheSheetIsOpen) {
-  Responder server;
-  ASSERT_TRUE(server.start());
-  server.answer_next({Datagram{reply_for_now()}});
+  const uint64_t now = real_now();  // the server's time: the offset is tiny
+  responder_.answer_next({Datagram{reply_datagram(now, now)}});
   set_item_text(&item_->title, "時計");
   set_item_text(&item_->address, "sntp://127.0.0.1");
-  set_item_text(&item_->options, (std::to_string(server.port()) + ";0;0;0;").c_str());
+  set_item_text(&item_->options, option_text(responder_.port()).c_str());
   host_.items.push_back(item_);
-  host_.check_ends.clear();
 
   ProbeState* check_record = nullptr;
   SheetRun run = property([&](HWND sheet) {
@@ -336,36 +308,17 @@ TEST_F(SheetTest, AWholeCheckRunsWhileTheSheetIsOpen) {
   EXPECT_EQ(host_.check_ends[0].result, 1u) << item_text(item_->error_text);
   EXPECT_EQ(item_text(item_->title), "編集した時計");
   // The port is stored as the signed 16-bit number its bits make.
-  EXPECT_EQ(item_text(item_->options), std::to_string(static_cast<int16_t>(server.port())) + ";1;0;0;");
+  EXPECT_EQ(item_text(item_->options), std::to_string(static_cast<int16_t>(responder_.port())) + ";1;0;0;");
   EXPECT_FALSE(item_text(item_->offset_text).empty()) << "the check's texts stay";
   EXPECT_NE(item_->server_info, nullptr);
   EXPECT_EQ(item_->socket, kNoSocket);
 }
 
-// Global-heap blocks of one size fail inside the DLL while the patch lasts.
-SIZE_T g_failing_size = 0;
-HGLOBAL WINAPI alloc_failing_one_size(UINT flags, SIZE_T size) {
-  return size == g_failing_size ? nullptr : GlobalAlloc(flags, size);
-}
-
-class ShortOfMemory : public SheetTest {
- protected:
-  void fail_blocks_of(SIZE_T size) {
-    g_failing_size = size;
-    patch_.reset();
-    patch_ = std::make_unique<ImportPatch>(api_.module, "KERNEL32.dll", "GlobalAlloc",
-                                           reinterpret_cast<const void*>(&alloc_failing_one_size));
-    ASSERT_TRUE(patch_->applied());
-  }
-  void TearDown() override {
-    patch_.reset();
-    SheetTest::TearDown();
-  }
-  std::unique_ptr<ImportPatch> patch_;
-};
+// Global-heap blocks of one size fail inside the DLL (fail_alloc_size).
+class ShortOfMemory : public SheetTest {};
 
 TEST_F(ShortOfMemory, WithoutAWorkingRecordNoSheetOpens) {
-  fail_blocks_of(sizeof(ProbeState));
+  fail_alloc_size(sizeof(ProbeState));
   set_item_text(&item_->options, "8123;0;0;0;");
   SheetRun run = property([](HWND sheet) { press(sheet, PSBTN_OK); });
   EXPECT_FALSE(run.sheet_shown);
@@ -382,7 +335,7 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
   set_item_text(&item_->options, "8123;1;700;0;");
   set_item_text(&item_->comment, "old comment");
   const std::string server(200, 's');  // the address block is "sntp://" + 200 + 1 bytes
-  fail_blocks_of(7 + server.size() + 1);
+  fail_alloc_size(7 + server.size() + 1);
   SheetRun run = property([&](HWND sheet) {
     HWND page = show_page(sheet, kGeneral);
     type(page, IDC_SERVER, server);
@@ -398,7 +351,7 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
 
   // The option text's block (100 bytes), then the comment's.
   for (SIZE_T size : {SIZE_T{100}, SIZE_T{sizeof "newer comment"}}) {
-    fail_blocks_of(size);
+    fail_alloc_size(size);
     run = property([](HWND sheet) {
       HWND page = show_page(sheet, kGeneral);
       type(page, IDC_PORT, "9001");
@@ -412,17 +365,9 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
   }
 }
 
-int g_pages_before_failure = 0;
-HPROPSHEETPAGE WINAPI create_page_failing(LPCPROPSHEETPAGEA page) {
-  return g_pages_before_failure-- > 0 ? CreatePropertySheetPageA(page) : nullptr;
-}
-
 TEST_F(SheetTest, ASheetMissingAPageIsNotShown) {
   set_item_text(&item_->title, "t");
-  g_pages_before_failure = 1;
-  ImportPatch patch(api_.module, "COMCTL32.dll", "CreatePropertySheetPageA",
-                    reinterpret_cast<const void*>(&create_page_failing));
-  ASSERT_TRUE(patch.applied());
+  fail_pages_after(1);
   SheetRun run = property([](HWND sheet) { press(sheet, PSBTN_OK); });
   EXPECT_FALSE(run.sheet_shown);
   EXPECT_EQ(run.result, -1);

@@ -10,22 +10,13 @@
 #include <vector>
 
 #include "check/address_cache.h"
-#include "host_side.h"
-#include "import_patch.h"
 #include "plugin/module.h"
-#include "settings/messages.h"
+#include "plugin/report.h"
+#include "plugin_test.h"
 
 namespace {
 
 const std::string kUnknown = "未知のエラー。";
-
-std::string system_text(int code) {
-  char* buffer = nullptr;
-  if (!FormatMessageA(0x11FF, nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr)) return "";
-  std::string text = buffer ? buffer : "";
-  LocalFree(buffer);
-  return text;
-}
 
 class Texts : public ::testing::Test {
  protected:
@@ -79,7 +70,7 @@ TEST_F(Texts, ErrorTextsPreferTheSystemsMessage) {
   char entry[1024];
   for (int code : {10060, 10040, 11001, 1314}) {
     SCOPED_TRACE(code);
-    std::string system = system_text(code);
+    std::string system = system_message(code);
     if (!system.empty()) {
       EXPECT_EQ(error_for(code), system);
     } else {
@@ -89,7 +80,7 @@ TEST_F(Texts, ErrorTextsPreferTheSystemsMessage) {
   }
   // Codes with neither a system message nor a table entry.
   for (int code : {10001, 12000, 99999}) {
-    if (system_text(code).empty()) {
+    if (system_message(code).empty()) {
       EXPECT_EQ(error_for(code), kUnknown) << code;
     }
   }
@@ -114,30 +105,18 @@ TEST_F(Texts, StatusLinesGoToPartZeroOfTheStatusBar) {
   destroy_host_window(&host);
 }
 
-// GlobalAlloc as the cache calls it from this program's objects: sizes are
-// recorded and one size can be refused.
-std::vector<SIZE_T> g_sizes;
-SIZE_T g_refuse = 0;
-HGLOBAL(WINAPI* g_global_alloc)(UINT, SIZE_T);
-HGLOBAL WINAPI watched_global_alloc(UINT flags, SIZE_T size) {
-  g_sizes.push_back(size);
-  return size == g_refuse ? nullptr : g_global_alloc(flags, size);
-}
-
-// One test: the cache lives as long as the process.
+// One test: the cache lives as long as the process. Its code is linked into
+// this program, so the watch goes on this program's import table.
 TEST(AddressCache, GrowsByAHundredAndKeepsWhatItHasWhenMemoryIsShort) {
-  PatchedImport<decltype(g_global_alloc)> patch(GetModuleHandleA(nullptr), "KERNEL32.dll", "GlobalAlloc",
-                                              &watched_global_alloc);
-  g_global_alloc = patch.original;
-  ASSERT_NE(g_global_alloc, nullptr);
+  ASSERT_TRUE(watch_plugin(GetModuleHandleA(nullptr)));
   const SIZE_T kEntry = 2 * sizeof(void*);  // a name's address and an IPv4 address, padded
 
   // No memory for the first array: nothing is found, the addition is dropped,
   // and the next use tries again.
-  g_refuse = 100 * kEntry;
+  fail_alloc_size(100 * kEntry);
   EXPECT_EQ(address_cache_lookup("ntp.example.jp"), INADDR_NONE);
   address_cache_add("ntp.example.jp", 1);
-  g_refuse = 0;
+  stop_failing_allocs();
   EXPECT_EQ(address_cache_lookup("ntp.example.jp"), INADDR_NONE);
   address_cache_add("ntp.example.jp", 1);
   EXPECT_EQ(address_cache_lookup("NTP.Example.JP"), 1u);
@@ -146,14 +125,14 @@ TEST(AddressCache, GrowsByAHundredAndKeepsWhatItHasWhenMemoryIsShort) {
 
   auto name = [](int i) { return "server" + std::to_string(i); };
   for (int i = 3; i <= 99; ++i) address_cache_add(name(i).c_str(), i);
-  g_sizes.clear();
+  reset_alloc_calls();
   address_cache_add(name(100).c_str(), 100);  // the 100th entry needs the larger array first
-  EXPECT_EQ(g_sizes.front(), 200 * kEntry);
+  EXPECT_EQ(alloc_sizes().front(), 200 * kEntry);
 
   for (int i = 101; i <= 199; ++i) address_cache_add(name(i).c_str(), i);
-  g_refuse = 300 * kEntry;
+  fail_alloc_size(300 * kEntry);
   address_cache_add(name(200).c_str(), 200);
-  g_refuse = 0;
+  stop_failing_allocs();
   EXPECT_EQ(address_cache_lookup(name(200).c_str()), INADDR_NONE) << "dropped";
   for (int i = 3; i <= 199; ++i) ASSERT_EQ(address_cache_lookup(name(i).c_str()), uint32_t(i)) << i;
   address_cache_add(name(200).c_str(), 200);

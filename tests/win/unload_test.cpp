@@ -8,8 +8,7 @@
 
 #include <string>
 
-#include "host_side.h"
-#include "plugin_watch.h"
+#include "plugin_test.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "host_side.h"
-#include "settings/server_info_text.h"
-#include "ui/info_texts.h"
+#include "settings/server_info_string.h"
+#include "ui/info_page_texts.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/info_texts.h"
+#include "ui/info_page_texts.h"
 
 #include <gtest/gtest.h>
 

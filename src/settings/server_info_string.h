@@ -5,20 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "check/ntp.h"  // ServerInfo, the record it stores
+
 // Size of the block the server information is written into.
 constexpr size_t kServerInfoStringSize = 200;
 // The reference identifier field is read from at most this many characters.
 constexpr size_t kRefIdFieldMax = 31;
-
-struct ServerInfo {
-  uint8_t first_octet;  // leap indicator, version, mode
-  uint8_t stratum;
-  int8_t poll;          // log2 seconds
-  int8_t precision;     // log2 seconds
-  int32_t root_delay;       // raw 16.16 fixed point, host byte order
-  int32_t root_dispersion;  // likewise
-  uint8_t reference_id[4];  // wire order
-};
 
 void format_server_info(const ServerInfo& info, char* out, size_t out_size);
 

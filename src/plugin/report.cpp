@@ -1,4 +1,4 @@
-#include "settings/messages.h"
+#include "plugin/report.h"
 
 #include <commctrl.h>
 

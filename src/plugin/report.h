@@ -1,4 +1,5 @@
-// Error texts for the item and progress lines for the host's status bar.
+// Reporting to the host: the error text of an item and the progress line in
+// the host's status bar, which the check and the exchange write through.
 #pragma once
 
 #include <windows.h>

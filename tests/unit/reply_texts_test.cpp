@@ -1,0 +1,55 @@
+#include "check/reply_texts.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr int64_t kMs = kUnitsPerMs;
+
+TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
+  std::set<std::string> texts;
+  char out[256];
+  for (ReplyVerdict v : {ReplyVerdict::kTooShort, ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath,
+                         ReplyVerdict::kStratumTooHigh, ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime,
+                         ReplyVerdict::kNoReceiveTime}) {
+    format_reply_problem(ReplyEvaluation{v, {}, 0}, 47, out, sizeof out);
+    EXPECT_GT(std::strlen(out), 10u);
+    texts.insert(out);
+  }
+  EXPECT_EQ(texts.size(), 7u);
+  format_reply_problem(ReplyEvaluation{ReplyVerdict::kTooShort, {}, 0}, 47, out, sizeof out);
+  EXPECT_NE(std::string(out).find("47"), std::string::npos);
+  ReplyEvaluation kod{ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0};
+  format_reply_problem(kod, 48, out, sizeof out);
+  EXPECT_NE(std::string(out).find("RATE"), std::string::npos);
+  kod.info.reference_id[1] = 0x07;  // not a printable code: none is quoted
+  format_reply_problem(kod, 48, out, sizeof out);
+  EXPECT_NE(std::string(out).find("Kiss-o'-Death)"), std::string::npos);
+  format_reply_problem(kod, 48, out, 8);  // cut to the buffer
+  EXPECT_LT(std::strlen(out), 8u);
+}
+
+std::string offset_text(int64_t offset, size_t size = kOffsetTextSize) {
+  std::string out(size, 'X');
+  bool ok = format_offset_text(offset, out.data(), size);
+  out.resize(std::strlen(out.c_str()));
+  return ok ? out : "<refused:" + out + ">";
+}
+
+TEST(OffsetText, WholeMillisecondsWithSign) {
+  EXPECT_EQ(offset_text(300 * kMs), "+300 msec");
+  EXPECT_EQ(offset_text(-1500 * kMs), "-1500 msec");
+  EXPECT_EQ(offset_text(-1500 * kMs - 9999), "-1500 msec");
+  EXPECT_EQ(offset_text(9999), "+0 msec");
+  EXPECT_EQ(offset_text(-9999), "+0 msec") << "below 1 ms the sign is that of zero";
+  EXPECT_EQ(offset_text(9999999999999 * kMs), "+9999999999999 msec") << "13 digits fill the block";
+  EXPECT_EQ(offset_text(-9999999999999 * kMs), "-9999999999999 msec");
+  EXPECT_EQ(offset_text(10000000000000 * kMs), "<refused:>");
+  EXPECT_EQ(offset_text(INT64_MIN), "<refused:>");
+}
+
+}  // namespace
