@@ -17,3 +17,7 @@ target_compile_options(sntp_pure PUBLIC ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} $
 target_link_options(sntp_pure PUBLIC ${SNTP_SANITIZE})
 
 add_subdirectory(tests/unit)
+
+# The probe that decides the Windows architecture, with an emulator entry in its way.
+add_test(NAME windows_arch_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/windows_arch_test)
+set_tests_properties(windows_arch_test PROPERTIES SKIP_RETURN_CODE 77)

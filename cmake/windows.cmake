@@ -30,11 +30,24 @@ target_compile_definitions(sntp_core PUBLIC ${SNTP_WIN_DEFINES})
 target_compile_options(sntp_core PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti)
 
 
+# The export list: undecorated names at fixed ordinals. Its internal names
+# carry the 32-bit stdcall decoration; x86-64 has one calling convention and
+# no decoration, so that build exports the same names and ordinals from a
+# copy with the decoration taken off.
+set(SNTP_DEF ${PROJECT_SOURCE_DIR}/src/plugin/sntp.def)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${SNTP_DEF})
+  file(READ ${SNTP_DEF} def)
+  string(REGEX REPLACE "= *([A-Za-z_]+)@[0-9]+" "= \\1" def "${def}")
+  file(WRITE ${CMAKE_BINARY_DIR}/sntp.def "; Made from src/plugin/sntp.def for x86-64.\n${def}")
+  set(SNTP_DEF ${CMAKE_BINARY_DIR}/sntp.def)
+endif()
+
 add_library(sntp SHARED
   src/plugin/entry.cpp
   $<TARGET_OBJECTS:sntp_pure>
   $<TARGET_OBJECTS:sntp_core>
-  src/plugin/sntp.def
+  ${SNTP_DEF}
   res/sntp.rc
 )
 set_target_properties(sntp PROPERTIES PREFIX "" OUTPUT_NAME sntp)

@@ -13,12 +13,15 @@
 #include "ui/version_gate.h"
 
 // The records go in the layout of common controls 4.71, so that the sheet
-// opens with any common controls from that version on: 48-byte pages
-// (PROPSHEETPAGEA_V2_SIZE, which is not a constant expression here) and a
-// 52-byte header.
-constexpr UINT kPageRecordSize = 48;
-static_assert(offsetof(PROPSHEETPAGEA, pszHeaderSubTitle) + sizeof(LPCSTR) == kPageRecordSize);
+// opens with any common controls from that version on: pages end after
+// pszHeaderSubTitle (PROPSHEETPAGEA_V2_SIZE, which is not a constant
+// expression here), and the header is the whole record.
+constexpr UINT kPageRecordSize = offsetof(PROPSHEETPAGEA, pszHeaderSubTitle) + sizeof(LPCSTR);
+#if defined(__i386__)
+// The host is a 32-bit program: 48-byte pages and a 52-byte header there.
+static_assert(kPageRecordSize == 48);
 static_assert(sizeof(PROPSHEETHEADERA) == 52);
+#endif
 
 namespace {
 

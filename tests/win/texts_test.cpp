@@ -118,7 +118,7 @@ TEST_F(Texts, StatusLinesGoToPartZeroOfTheStatusBar) {
 // this program, so the watch goes on this program's import table.
 TEST(AddressCache, GrowsByAHundredAndKeepsWhatItHasWhenMemoryIsShort) {
   ASSERT_TRUE(watch_plugin(GetModuleHandleA(nullptr)));
-  const SIZE_T kEntry = 8;
+  const SIZE_T kEntry = 2 * sizeof(void*);  // a name's address and an IPv4 address, padded
 
   // No memory for the first array: nothing is found, the addition is dropped,
   // and the next use tries again.
