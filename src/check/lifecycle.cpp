@@ -225,9 +225,9 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   if (item == nullptr) return kOpFailed;
   switch (phase_of(item)) {
     case CheckPhase::kIdle:
-      // Released, record and socket: a notification still queued for the
-      // check is stale and ends nothing a second time. A socket without a
-      // record is no check of ours; the host is told it failed.
+      // A check the host released (no record, no socket) may still have a
+      // notification queued: it is stale and ends nothing a second time. A
+      // socket without a record is no check of ours; the host is told so.
       if (item->socket == kNoSocket) return kOpDone;
       end_check(window, item, CHECK_FAILED);
       return kOpFailed;
