@@ -57,7 +57,7 @@ target_compile_options(sntp PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti>)
 # The runtime is linked in, so the DLL imports system DLLs only.
 target_link_options(sntp PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--disable-stdcall-fixup)
-set(SNTP_SYSTEM_LIBS wsock32 comctl32 user32 kernel32)
+set(SNTP_SYSTEM_LIBS wsock32 comctl32 user32 advapi32 kernel32)
 target_link_libraries(sntp PRIVATE ${SNTP_SYSTEM_LIBS})
 set_source_files_properties(res/sntp.rc PROPERTIES
   OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/strings.rc;${PROJECT_SOURCE_DIR}/res/dialogs.rc;${PROJECT_SOURCE_DIR}/res/resource.h;${PROJECT_SOURCE_DIR}/res/sntp.ico")

@@ -3,6 +3,11 @@
 
 #define IDI_SNTP 100
 
+// String table entries of the module's own (the others are keyed by their
+// Windows Sockets error code): a time-out after datagrams from the server's
+// address that did not answer the request.
+#define IDS_ONLY_NON_ANSWERS 200
+
 // Property sheet page templates.
 #define IDD_GENERAL 101
 #define IDD_OPTIONS 102

@@ -1,6 +1,7 @@
 #include "check/exchange.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <winsock.h>
 
 #include "check/ntp.h"
@@ -17,34 +18,11 @@ FILETIME to_filetime(uint64_t t) {
   return FILETIME{static_cast<DWORD>(t & 0xFFFFFFFFu), static_cast<DWORD>(t >> 32)};
 }
 
-enum class Datagram { kReply, kNotOurs, kFailed };
+static_assert(sizeof(ProbeState::request_nonce) == kNonceSize);
 
 bool from_server(const ProbeState* probe, const sockaddr_in& from, int from_length) {
   return from_length >= static_cast<int>(sizeof from) && from.sin_family == AF_INET &&
          from.sin_addr.s_addr == probe->server_addr && from.sin_port == probe->server_port;
-}
-
-// Reads one datagram of at most 48 bytes. Notifications are only hints: one
-// may come with nothing to read (say, queued for a closed socket whose
-// handle a new check now uses), and anyone can send a datagram to our port.
-// Only the server's own datagram is the reply; others are read and dropped
-// so that they can neither set the clock nor end the check.
-Datagram receive_reply(CheckItem* item, uint8_t* bytes, int* length) {
-  sockaddr_in from{};
-  int from_length = sizeof from;
-  const int n = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
-                         reinterpret_cast<sockaddr*>(&from), &from_length);
-  if (n == SOCKET_ERROR) {
-    const int error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) return Datagram::kNotOurs;
-    // A datagram longer than a message still names its sender.
-    if (error == WSAEMSGSIZE && !from_server(item->probe, from, from_length)) return Datagram::kNotOurs;
-    set_item_error(item, error);
-    return Datagram::kFailed;
-  }
-  if (!from_server(item->probe, from, from_length)) return Datagram::kNotOurs;
-  *length = n;
-  return Datagram::kReply;
 }
 
 void report_unusable_reply(CheckItem* item, const ReplyEvaluation& evaluation, int length) {
@@ -85,6 +63,29 @@ uint64_t system_time_now() {
   return from_filetime(now);
 }
 
+bool draw_request_nonce(CheckItem* item) {
+  // A verify-only context needs no key container: it serves random bytes
+  // alone. Acquired per check, so the module keeps no provider between checks.
+  uint8_t* nonce = item->probe->request_nonce;
+  HCRYPTPROV provider = 0;
+  bool drawn = CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) != FALSE;
+  if (drawn) {
+    drawn = CryptGenRandom(provider, kNonceSize, nonce) != FALSE;
+    CryptReleaseContext(provider, 0);
+  }
+  if (!drawn) {
+    ZeroMemory(nonce, kNonceSize);  // no answer can match a zero nonce
+    set_item_error_text(item, kNoRandomNumberText);
+    return false;
+  }
+  // All zero would be the "no request" timestamp: one chance in 2^64, and
+  // one bit set keeps the other 63 unpredictable.
+  uint8_t any = 0;
+  for (size_t i = 0; i < kNonceSize; ++i) any |= nonce[i];
+  if (any == 0) nonce[kNonceSize - 1] = 1;
+  return true;
+}
+
 bool send_request(CheckItem* item, uint32_t address, uint16_t port) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -93,7 +94,7 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port) {
   item->probe->server_addr = address;
   item->probe->server_port = to.sin_port;
   uint8_t request[kNtpPacketSize];
-  build_request(request);
+  build_request(item->probe->request_nonce, request);
   if (sendto(item->socket, reinterpret_cast<const char*>(request), static_cast<int>(kNtpPacketSize), 0,
              reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
     set_item_error(item, WSAGetLastError());
@@ -102,21 +103,36 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port) {
   return true;
 }
 
-ReplyOutcome read_reply(CheckItem* item) {
+// Notifications are only hints: one may come with nothing to read (say,
+// queued for a closed socket whose handle a new check now uses), and anyone
+// can send a datagram to our port, forging the server's address as well.
+// Only the server's own datagram that echoes the request's nonce is the
+// reply; others are read and dropped without a trace, so that they can
+// neither set the clock nor end the check nor leave a text behind.
+ReplyOutcome read_reply(HWND window, CheckItem* item) {
   ProbeState* probe = item->probe;
-  uint8_t bytes[kNtpPacketSize];
-  int length = 0;
-  switch (receive_reply(item, bytes, &length)) {
-    case Datagram::kNotOurs:
-      return {ReplyKind::kNotOurs, 0};
-    case Datagram::kFailed:
-      return {ReplyKind::kFailedRead, 0};
-    case Datagram::kReply:
-      break;
+  uint8_t bytes[kNtpPacketSize] = {};
+  sockaddr_in from{};
+  int from_length = sizeof from;
+  const int length = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
+                              reinterpret_cast<sockaddr*>(&from), &from_length);
+  const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
+  if (error == WSAEWOULDBLOCK) return {ReplyKind::kNotOurs, 0};
+  // A datagram longer than a message is reported as an error, but it still
+  // names its sender and its first 48 bytes are read.
+  const bool datagram = error == 0 || error == WSAEMSGSIZE;
+  if (datagram && !from_server(probe, from, from_length)) return {ReplyKind::kNotOurs, 0};
+  const uint64_t receive_time = system_time_now();
+  const ReplyEvaluation reply =
+      evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
+                     probe->send_time, receive_time);
+  if (datagram && reply.verdict == ReplyVerdict::kNotAnAnswer) return {ReplyKind::kNotAnAnswer, 0};
+  show_status(window, "%s", kStatusReceiving);
+  if (error != 0) {
+    set_item_error(item, error);
+    return {ReplyKind::kFailedRead, 0};
   }
-  probe->receive_time = system_time_now();
-  const ReplyEvaluation reply = evaluate_reply(bytes, static_cast<size_t>(length), probe->send_time,
-                                               probe->receive_time);
+  probe->receive_time = receive_time;
   if (reply.verdict == ReplyVerdict::kTooShort) {  // a failed read: nothing is written but the reason
     report_unusable_reply(item, reply, length);
     return {ReplyKind::kFailedRead, 0};

@@ -4,6 +4,8 @@
 // the outcome it is given.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 #include "plugin/host_contract.h"
@@ -12,7 +14,13 @@
 // system has one, since the coarse one may tick only every 15.6 ms.
 uint64_t system_time_now();
 
-// Sends the request from the item's socket to `address` (IPv4, network byte
+// Draws the nonce of the next request into the item's ProbeState from the
+// system's cryptographic random generator. False, with the error text
+// stored, when the generator fails: a request never goes out with a nonce a
+// stranger could predict.
+bool draw_request_nonce(CheckItem* item);
+
+// Sends the request, with the nonce drawn last, from the item's socket to `address` (IPv4, network byte
 // order) and `port`, and remembers both in the item's ProbeState: only a
 // datagram from there is taken as the reply. On failure stores the error
 // text and returns false.
@@ -21,6 +29,7 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 // What the datagram waiting on the item's socket turned out to be.
 enum class ReplyKind : uint8_t {
   kNotOurs,     // nothing to read, or a datagram from anyone but the server (dropped)
+  kNotAnAnswer,  // from the server's address and port, but not echoing the request's nonce (dropped)
   kFailedRead,  // the read failed, or the datagram is too short for a reply: error_text says why
   kUnusable,    // the server's reply, which may not set the clock: server_info and error_text written
   kUsable,      // the server's reply with a clock offset: server_info written
@@ -32,8 +41,10 @@ struct ReplyOutcome {
 };
 
 // Reads the datagram the item's socket has for it (no request sent yet, no
-// datagram, or one from another sender is no reply) and evaluates it.
-ReplyOutcome read_reply(CheckItem* item);
+// datagram, one from another sender, or one that does not echo the nonce is
+// no reply) and evaluates it.
+// The status line "receiving" is shown for the server's reply only.
+ReplyOutcome read_reply(HWND window, CheckItem* item);
 
 // Moves the clock by a usable reply's offset as the item's options say,
 // writes the texts of a move, and gives the check's result: the clock moved

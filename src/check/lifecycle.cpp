@@ -14,6 +14,7 @@
 #include "check/exchange.h"
 #include "plugin/exports.h"
 #include "plugin/report.h"
+#include "resource.h"
 #include "settings/settings.h"
 
 namespace {
@@ -89,8 +90,11 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 // holds while T1 precedes the server's T2. Only a request that went out
 // makes the check await a reply: a datagram that comes when the send failed
 // has nothing to be measured against.
+// The nonce is drawn before the send time is read, so that drawing it adds
+// nothing to the measured round trip.
 bool send_and_note_time(CheckItem* item, uint32_t address) {
   ProbeState* probe = item->probe;
+  if (!draw_request_nonce(item)) return false;
   const uint64_t send_time = system_time_now();
   if (!send_request(item, address, probe->options.port)) {
     forget_cached_address(probe);
@@ -169,6 +173,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
     load_settings(item, probe);
   }
   probe->phase = CheckPhase::kStarting;
+  probe->non_answers_ignored = 0;
   item->tick_count = 0;
   cancel_lookup(item);
   close_check_socket(item);
@@ -251,9 +256,13 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpDone;
   const int32_t ticks = item->tick_count;
   item->tick_count = 0;
-  show_status(window, "%s", kStatusReceiving);
-  const ReplyOutcome reply = read_reply(item);
+  const ReplyOutcome reply = read_reply(window, item);
   switch (reply.kind) {
+    case ReplyKind::kNotAnAnswer:
+      // Forged, or from a server that does not echo the request: noted only
+      // so that the time-out can say so.
+      item->probe->non_answers_ignored = 1;
+      [[fallthrough]];
     case ReplyKind::kNotOurs:
       // Nothing for this check (a stranger's datagram, or no datagram) is no
       // sign of life: the time-out still ends a check the server never answers.
@@ -280,7 +289,11 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
   if (++item->tick_count < kTimeoutTicks) return kOpDone;
   item->tick_count = kNotCounting;
   forget_cached_address(item->probe);
-  set_item_error(item, WSAETIMEDOUT);
+  if (item->probe->non_answers_ignored) {
+    set_item_error_string(item, IDS_ONLY_NON_ANSWERS);
+  } else {
+    set_item_error(item, WSAETIMEDOUT);
+  }
   end_check(window, item, CHECK_TIMEOUT);
   return kOpCheckOver;
 }

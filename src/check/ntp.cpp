@@ -24,8 +24,20 @@ NtpTimestamp read_timestamp(const uint8_t* p) { return NtpTimestamp{read_be32(p)
 constexpr size_t kRootDelayAt = 4;
 constexpr size_t kRootDispersionAt = 8;
 constexpr size_t kReferenceIdAt = 12;
+constexpr size_t kOriginateTimestampAt = 24;
 constexpr size_t kReceiveTimestampAt = 32;
 constexpr size_t kTransmitTimestampAt = 40;
+
+// RFC 4330 section 5: the reply's originate timestamp must be the
+// transmit timestamp of the request. A zero one never is, whatever the
+// nonce: it is what a server sends that did not read our request.
+bool answers_request(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize]) {
+  if (length < kOriginateTimestampAt + kNonceSize) return false;
+  const uint8_t* originate = bytes + kOriginateTimestampAt;
+  uint8_t any = 0;
+  for (size_t i = 0; i < kNonceSize; ++i) any |= originate[i];
+  return any != 0 && std::memcmp(originate, nonce, kNonceSize) == 0;
+}
 
 ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimestamp transmit) {
   const uint8_t leap = info.first_octet >> 6;
@@ -49,9 +61,10 @@ ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimesta
 
 }  // namespace
 
-void build_request(uint8_t out[kNtpPacketSize]) {
+void build_request(const uint8_t nonce[kNonceSize], uint8_t out[kNtpPacketSize]) {
   std::memset(out, 0, kNtpPacketSize);
   out[0] = kRequestFirstOctet;
+  std::memcpy(out + kTransmitTimestampAt, nonce, kNonceSize);
 }
 
 uint64_t ntp_to_filetime(NtpTimestamp timestamp) {
@@ -72,8 +85,13 @@ int64_t clock_offset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4) {
   return there / 2 + back / 2 + (there % 2 + back % 2) / 2;
 }
 
-ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t send_time, uint64_t receive_time) {
+ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
+                               uint64_t send_time, uint64_t receive_time) {
   ReplyEvaluation e{};
+  if (!answers_request(bytes, length, nonce)) {
+    e.verdict = ReplyVerdict::kNotAnAnswer;
+    return e;
+  }
   if (length < kNtpPacketSize) {
     e.verdict = ReplyVerdict::kTooShort;
     return e;

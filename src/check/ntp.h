@@ -9,14 +9,21 @@
 
 // An SNTP message without extension fields or authenticator (RFC 4330).
 constexpr size_t kNtpPacketSize = 48;
-// First octet of the request: leap indicator 0, version 1, mode 3 (client).
-constexpr uint8_t kRequestFirstOctet = 0x0B;
+// First octet of the request: leap indicator 0, version 3, mode 3 (client).
+// Every server that answers version 4 answers 3, and so do servers that know
+// only 3; some public servers drop requests in versions 1 and 2.
+constexpr uint8_t kRequestFirstOctet = 0x1B;
+// The request's transmit timestamp is a nonce: 8 unpredictable octets, never
+// all zero, that the server copies into its reply's originate timestamp
+// (RFC 4330 section 5). Only a reply that echoes them answers the request.
+constexpr size_t kNonceSize = 8;
 
 constexpr int64_t kUnitsPerSecond = 10'000'000;  // 100-ns units
 constexpr int64_t kUnitsPerMs = 10'000;
 
-// The 48-byte request: all zero but its first octet.
-void build_request(uint8_t out[kNtpPacketSize]);
+// The 48-byte request: its first octet, zeros, and `nonce` as the transmit
+// timestamp (octets 40 to 47).
+void build_request(const uint8_t nonce[kNonceSize], uint8_t out[kNtpPacketSize]);
 
 struct NtpTimestamp {
   uint32_t seconds;   // whole seconds since the start of the era
@@ -49,6 +56,10 @@ struct ServerInfo {
 // Whether a reply may set the clock, after RFC 4330 sections 5 and 8.
 enum class ReplyVerdict : uint8_t {
   kUsable,
+  // The originate timestamp is not the request's nonce (or the datagram ends
+  // before it): whoever sent it, it does not answer our request. Tested
+  // before anything else, so that such a datagram says nothing at all.
+  kNotAnAnswer,
   kTooShort,         // fewer than 48 bytes: not a reply at all
   kNotServerMode,    // mode is not 4 (server)
   kKissOfDeath,      // stratum 0: the server refuses service
@@ -65,8 +76,11 @@ struct ReplyEvaluation {
 };
 
 // Reads a datagram of `length` bytes received between `send_time` (T1) and
-// `receive_time` (T4). Bytes beyond the 48 of the message are not read.
-ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, uint64_t send_time, uint64_t receive_time);
+// `receive_time` (T4), in answer to a request whose nonce was `nonce`. Bytes
+// beyond the 48 of the message are not read; nothing but the verdict is
+// read from a datagram that is not an answer.
+ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
+                               uint64_t send_time, uint64_t receive_time);
 
 enum class ClockAction : uint8_t {
   kNone,  // the clocks agree to the 100-ns unit

@@ -23,11 +23,13 @@ void kiss_code(const uint8_t id[4], char out[5]) {
 }  // namespace
 
 const char kOffsetTooLargeText[] = "時刻の差が大きすぎるため、時刻は変更していません。";
+const char kNoRandomNumberText[] = "乱数を生成できなかったため、リクエストを送信していません。";
 
 void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char* out, size_t out_size) {
   const ServerInfo& info = evaluation.info;
   switch (evaluation.verdict) {
     case ReplyVerdict::kUsable:
+    case ReplyVerdict::kNotAnAnswer:  // says nothing: the check ignores it
       if (out_size > 0) out[0] = '\0';
       return;
     case ReplyVerdict::kTooShort:

@@ -19,6 +19,9 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
 // The message for an offset whose text does not fit its block.
 extern const char kOffsetTooLargeText[];
 
+// The message for a request that could not be given an unpredictable nonce.
+extern const char kNoRandomNumberText[];
+
 // The offset in whole milliseconds (truncated toward zero) as "%+.0f msec".
 // False, with `out` empty, when the text would not fit `out_size` (a 20-byte
 // block takes at most 13 digits).

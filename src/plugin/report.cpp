@@ -32,20 +32,28 @@ bool system_message(int code, char** text) {
 
 bool is_sockets_code(int code) { return code >= 10000 && code <= 11999; }
 
+// A copy of entry `id` of the module's string table, through `*text` (null
+// when memory is short); false when the table has no such entry.
+bool string_entry(unsigned id, char** text) {
+  char entry[kStringBufferSize];
+  if (LoadStringA(module_instance(), id, entry, sizeof entry) <= 0) return false;
+  *text = copy_text(entry);
+  return true;
+}
+
 }  // namespace
 
 void set_item_error(CheckItem* item, int code) {
   replace_text(&item->error_text, nullptr);
   if (code == 0) return;
   if (system_message(code, &item->error_text)) return;
-  if (is_sockets_code(code)) {
-    char entry[kStringBufferSize];
-    if (LoadStringA(module_instance(), static_cast<UINT>(code), entry, sizeof entry) > 0) {
-      item->error_text = copy_text(entry);
-      return;
-    }
-  }
+  if (is_sockets_code(code) && string_entry(static_cast<unsigned>(code), &item->error_text)) return;
   item->error_text = copy_text(kUnknownError);
+}
+
+void set_item_error_string(CheckItem* item, unsigned id) {
+  replace_text(&item->error_text, nullptr);
+  if (!string_entry(id, &item->error_text)) item->error_text = copy_text(kUnknownError);
 }
 
 void set_item_error_text(CheckItem* item, const char* text) { replace_text(&item->error_text, copy_text(text)); }

@@ -21,6 +21,10 @@ constexpr char kNoLookupPendingText[] = "待機中の名前解決がありませ
 // Code 0 just clears it. When memory is short the text stays null.
 void set_item_error(CheckItem* item, int code);
 
+// Replaces the item's error_text with entry `id` of the module's string
+// table ("未知のエラー。" when it has none).
+void set_item_error_string(CheckItem* item, unsigned id);
+
 // Replaces the item's error_text with a copy of `text` (null when memory is short).
 void set_item_error_text(CheckItem* item, const char* text);
 

@@ -37,6 +37,7 @@ struct ProbeState {
   alignas(8) uint8_t lookup_buffer[kLookupBufferSize];  // host entry of the name lookup
   char server_name[kServerNameSize];  // host name or dotted address
   uint64_t send_time;     // FILETIME just before the request went out (T1)
+  uint8_t request_nonce[8];  // the request's transmit timestamp, which an answer echoes
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
   ItemOptions options;    // the server's port and the clock options (the OptionString's four fields)
   HostVersion host_version;    // set by the property sheet only
@@ -48,5 +49,8 @@ struct ProbeState {
   // The server's address came from the address cache: a check that gets no
   // answer there, or cannot send there, makes the cache forget it.
   int32_t address_from_cache;
+  // Datagrams from the server's address and port that did not answer the
+  // request were ignored: a time-out then says so rather than "no answer".
+  int32_t non_answers_ignored;
   CheckPhase phase;
 };

@@ -2,7 +2,7 @@
 // takes with it: its verdict, the server-information text, the offset with
 // the era rule, the move decision and the offset text.
 //
-// Input: a 40-byte check context, then the datagram (any length, read in
+// Input: a 48-byte check context, then the datagram (any length, read in
 // place so that a read past its end is caught):
 //   0..7   T1, the send time (FILETIME, little-endian; top bit dropped)
 //   8..15  T4, the receive time (likewise)
@@ -10,6 +10,7 @@
 //   17..20 threshold in ms (int32, little-endian)
 //   21     0: the item has no previous offset text; otherwise it is 22..39
 //   22..39 previous offset text, up to its first zero byte
+//   40..47 the request's nonce, which only an answer echoes
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +23,8 @@
 
 namespace {
 
-constexpr size_t kContextSize = 40;
+constexpr size_t kContextSize = 48;
+constexpr size_t kPreviousTextEnd = 40;
 // 1968-01-20 03:14:08 UTC, the first instant a timestamp can stand for
 // (seconds 0x80000000 of era 0), as a FILETIME.
 constexpr uint64_t kEarliest = (0x80000000ull + 9'435'484'800ull) * kUnitsPerSecond;
@@ -102,13 +104,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t skip = data[16];
   int32_t threshold;
   std::memcpy(&threshold, data + 17, 4);
-  char previous_block[kContextSize - 22 + 1] = {};
-  std::memcpy(previous_block, data + 22, kContextSize - 22);
+  char previous_block[kPreviousTextEnd - 22 + 1] = {};
+  std::memcpy(previous_block, data + 22, kPreviousTextEnd - 22);
   const char* previous = data[21] != 0 ? previous_block : nullptr;
+  const uint8_t* nonce = data + kPreviousTextEnd;
   const uint8_t* bytes = data + kContextSize;
   const size_t length = size - kContextSize;
 
-  const ReplyEvaluation e = evaluate_reply(bytes, length, t1, t4);
+  const ReplyEvaluation e = evaluate_reply(bytes, length, nonce, t1, t4);
+  // Only a datagram that echoes a non-zero nonce in its originate timestamp
+  // answers the request (RFC 4330 section 5); nothing else is even read.
+  static const uint8_t kZero[kNonceSize] = {};
+  const bool answers = length >= 32 && std::memcmp(bytes + 24, nonce, kNonceSize) == 0 &&
+                       std::memcmp(bytes + 24, kZero, kNonceSize) != 0;
+  check((e.verdict == ReplyVerdict::kNotAnAnswer) == !answers);
+  if (!answers) {
+    check(e.offset == 0 && e.info.first_octet == 0 && e.info.stratum == 0);
+    return 0;
+  }
   char problem[256];
   if (length < kNtpPacketSize) {
     check(e.verdict == ReplyVerdict::kTooShort);

@@ -49,12 +49,13 @@ TEST(ClockOffset, SignsSizesAndTruncationTowardZero) {
   EXPECT_EQ(clock_offset(0, INT64_MAX, INT64_MAX, 0), INT64_MAX);
 }
 
-TEST(Request, IsZerosButTheFirstOctet) {
+TEST(Request, Version3ClientWithTheNonceAsItsTransmitTimestamp) {
   uint8_t request[kNtpPacketSize];
   std::memset(request, 0xEE, sizeof request);
-  build_request(request);
-  EXPECT_EQ(request[0], 0x0B);
-  for (size_t i = 1; i < kNtpPacketSize; ++i) EXPECT_EQ(request[i], 0) << i;
+  build_request(kTestNonce, request);
+  EXPECT_EQ(request[0], 0x1B);
+  for (size_t i = 1; i < 40; ++i) EXPECT_EQ(request[i], 0) << i;
+  EXPECT_EQ(0, std::memcmp(request + 40, kTestNonce, kNonceSize));
 }
 
 // A reply (precision -26, reference 127.127.1.1) whose timestamps are whole NTP seconds.
@@ -65,7 +66,7 @@ std::vector<uint8_t> reply(uint8_t first, uint8_t stratum, uint32_t t2_seconds, 
 TEST(EvaluateReply, ReadsTheServerInformationAndTheOffset) {
   const uint64_t t1 = unix_to_filetime(1772323200);
   std::vector<uint8_t> b = reply(0x24, 2, kUnixEpochNtp + 1772323202u, kUnixEpochNtp + 1772323202u, 60);
-  ReplyEvaluation e = evaluate_reply(b.data(), b.size(), t1, t1);
+  ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, t1, t1);
   EXPECT_EQ(e.verdict, ReplyVerdict::kUsable);
   EXPECT_EQ(e.offset, 2 * kSec);
   EXPECT_EQ(e.info.first_octet, 0x24);
@@ -85,7 +86,7 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
     ReplyVerdict verdict;
     uint32_t t2 = kUnixEpochNtp + 1772323200u;
   } cases[] = {
-      {0x0C, 3, now, ReplyVerdict::kUsable},          // version 1 server, as the request asks
+      {0x1C, 3, now, ReplyVerdict::kUsable},          // version 3 server, as the request asks
       {0x23, 1, now, ReplyVerdict::kNotServerMode},   // a client's message
       {0x25, 1, now, ReplyVerdict::kNotServerMode},   // broadcast
       {0xE4, 0, now, ReplyVerdict::kKissOfDeath},     // leap 3 and stratum 0: kiss-o'-death first
@@ -99,13 +100,30 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> b = reply(c.first, c.stratum, c.t2, c.t3);
-    ReplyEvaluation e = evaluate_reply(b.data(), b.size(), 0, 0);
+    ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, 0, 0);
     EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum);
     EXPECT_EQ(e.info.stratum, c.stratum) << "the server information is read whatever the verdict";
   }
   std::vector<uint8_t> b = reply(0x24, 1, now, now);
-  EXPECT_EQ(evaluate_reply(b.data(), 47, 0, 0).verdict, ReplyVerdict::kTooShort);
-  EXPECT_EQ(evaluate_reply(nullptr, 0, 0, 0).verdict, ReplyVerdict::kTooShort);
+  EXPECT_EQ(evaluate_reply(b.data(), 47, kTestNonce, 0, 0).verdict, ReplyVerdict::kTooShort);
+}
+
+TEST(EvaluateReply, OnlyAnEchoOfTheNonceAnswersTheRequest) {
+  const uint32_t now = kUnixEpochNtp + 1772323200u;
+  std::vector<uint8_t> kod = reply(0xE4, 0, now, now);  // would be a kiss-o'-death text
+  uint8_t other[kNonceSize];
+  std::memcpy(other, kTestNonce, kNonceSize);
+  other[7] ^= 1;
+  const uint8_t zero[kNonceSize] = {};
+  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), other, 0, 0).verdict, ReplyVerdict::kNotAnAnswer);
+  std::memset(kod.data() + 24, 0, kNonceSize);
+  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), zero, 0, 0).verdict, ReplyVerdict::kNotAnAnswer)
+      << "a zero originate answers nothing";
+  EXPECT_EQ(evaluate_reply(kod.data(), 31, kTestNonce, 0, 0).verdict, ReplyVerdict::kNotAnAnswer);
+  EXPECT_EQ(evaluate_reply(nullptr, 0, kTestNonce, 0, 0).verdict, ReplyVerdict::kNotAnAnswer);
+  const ReplyEvaluation e = evaluate_reply(kod.data(), kod.size(), other, 0, 0);
+  EXPECT_EQ(e.info.stratum, 0);
+  EXPECT_EQ(e.info.first_octet, 0) << "nothing is read from a datagram that answers nothing";
 }
 
 TEST(DecideMove, EveryBranch) {

@@ -64,8 +64,9 @@ TEST_F(Checks, DottedAddressSendsTheRequestAndMovesTheClock) {
   std::vector<ReceivedRequest> requests = responder_.requests();
   ASSERT_EQ(requests.size(), 1u);
   std::vector<uint8_t> request(48, 0);
-  request[0] = 0x0B;
-  EXPECT_EQ(requests[0].bytes, request);
+  request[0] = 0x1B;  // version 3, client
+  std::copy(requests[0].bytes.begin() + 40, requests[0].bytes.end(), request.begin() + 40);
+  EXPECT_EQ(requests[0].bytes, request) << "zeros but the first octet and the nonce";
   sockaddr_in mine{};
   int length = sizeof mine;
   getsockname(static_cast<SOCKET>(it->socket), reinterpret_cast<sockaddr*>(&mine), &length);
@@ -159,6 +160,29 @@ TEST_F(Checks, TheItemsOptionsDecideWhetherTheClockMoves) {
       EXPECT_EQ(to_units(local_times_set()[0]), to_units(local_of_utc));
     }
   }
+}
+
+TEST_F(Checks, EveryRequestCarriesAFreshNonce) {
+  CheckItem* it = item();
+  for (int i = 0; i < 2; ++i) {
+    responder_.answer_next({reply(100 * kMs)});
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_end_of(it, i + 1));
+  }
+  const std::vector<ReceivedRequest> requests = responder_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const std::vector<uint8_t> first(requests[0].bytes.begin() + 40, requests[0].bytes.end());
+  const std::vector<uint8_t> second(requests[1].bytes.begin() + 40, requests[1].bytes.end());
+  EXPECT_NE(first, std::vector<uint8_t>(8, 0));
+  EXPECT_NE(second, std::vector<uint8_t>(8, 0));
+  EXPECT_NE(first, second);
+
+  // Without a random number there is no request at all.
+  fail_random_numbers(true);
+  const int sent = datagrams_sent();
+  EXPECT_EQ(start(it), -1);
+  EXPECT_EQ(datagrams_sent(), sent);
+  EXPECT_EQ(item_text(it->error_text), kNoRandomNumberText);
 }
 
 TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
@@ -355,12 +379,14 @@ TEST_F(Checks, FailedSocketEvents) {
   EXPECT_EQ(item_text(it->error_text), error_text(WSAECONNRESET));
   // An event that was never asked for is a stray notification: the check waits on.
   EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_WRITE, 0), it), 0);
-  // Datagrams of the wrong size from the server are failed reads.
+  // Datagrams of the wrong size from the server that echo the nonce are
+  // failed reads; one too short to echo it answers nothing.
   ASSERT_TRUE(responder_.wait_for_requests(1, 5000));
   const struct {
     size_t size;
     std::string text;
-  } reads[] = {{47, "47"}, {0, "(0 "}, {49, error_text(WSAEMSGSIZE)}};
+    int result;
+  } reads[] = {{47, "47", -1}, {0, "47", 0}, {49, error_text(WSAEMSGSIZE), -1}};
   for (const auto& r : reads) {
     SCOPED_TRACE(r.size);
     std::vector<uint8_t> bytes = reply_datagram(now_, now_);
@@ -368,7 +394,7 @@ TEST_F(Checks, FailedSocketEvents) {
     const size_t calls = host_.calls.size();
     responder_.send({bytes});
     ASSERT_TRUE(wait_for_calls(calls + 1));
-    EXPECT_EQ(host_.calls[calls].result, -1);
+    EXPECT_EQ(host_.calls[calls].result, r.result);
     EXPECT_NE(item_text(it->error_text).find(r.text), std::string::npos) << item_text(it->error_text);
   }
   EXPECT_EQ(host_.check_ends.size(), 1u);
@@ -462,7 +488,7 @@ TEST_F(Checks, UnusableRepliesAreShownButMoveNothing) {
     ASSERT_EQ(start(it), 0);
     ASSERT_TRUE(wait_for_ends(ends + 1));
     expect_end(ends, CHECK_FAILED, it);
-    ReplyEvaluation e = evaluate_reply(bytes.data(), bytes.size(), 0, 0);
+    ReplyEvaluation e = evaluate_reply(bytes.data(), bytes.size(), kTestNonce, 0, 0);
     char info[200], reason[256];
     format_server_info(e.info, info, sizeof info);
     format_reply_problem(e, 48, reason, sizeof reason);

@@ -247,6 +247,11 @@ const AllowedImports kAllowedImports[] = {
          "InitCommonControls",  // at load, for the up-down control
          "CreatePropertySheetPageA", "DestroyPropertySheetPage", "PropertySheetA",
      }},
+    {"ADVAPI32.dll",
+     {
+         // the request's nonce, from the system's cryptographic random generator (Windows 2000 and later)
+         "CryptAcquireContextA", "CryptGenRandom", "CryptReleaseContext",
+     }},
     {"WSOCK32.dll",
      {
          // Windows Sockets 1.1: the exchange, the lookup, the settings' default port

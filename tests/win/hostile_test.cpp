@@ -16,8 +16,10 @@
 #include "check/ntp.h"
 #include "check/reply_texts.h"
 #include "filetime_units.h"
+#include "plugin/report.h"
 #include "plugin_test.h"
 #include "reply_datagram.h"
+#include "resource.h"
 #include "settings/server_info_string.h"
 
 namespace {
@@ -68,7 +70,9 @@ class Hostile : public PluginTest {
     ASSERT_EQ(start(it), 0);
     ASSERT_TRUE(wait_for_ends(ends + 1));
     EXPECT_EQ(host_.check_ends[ends].result, CHECK_FAILED);
-    const ReplyEvaluation e = evaluate_reply(bytes.data(), bytes.size(), 0, 0);
+    std::vector<uint8_t> answer = bytes;  // as the responder sends it, echoing the nonce
+    std::copy(kTestNonce, kTestNonce + kNonceSize, answer.begin() + 24);
+    const ReplyEvaluation e = evaluate_reply(answer.data(), answer.size(), kTestNonce, 0, 0);
     EXPECT_NE(e.verdict, ReplyVerdict::kUsable);
     char info[kServerInfoStringSize], reason[256];
     format_server_info(e.info, info, sizeof info);
@@ -104,6 +108,47 @@ TEST_F(Hostile, StrangersAroundTheReplyChangeNothing) {
   responder_.send(reply(1000 * kMs));
   pump_messages_until([&] { return false; }, 200);
   EXPECT_EQ(host_.calls.size(), calls);
+  EXPECT_EQ(system_times_set().size(), 1u);
+}
+
+// Datagrams from the server's own address and port that do not echo the
+// request's nonce (forged, or a server that does not echo): none of them is
+// read as a reply, whatever it says.
+TEST_F(Hostile, OnlyTheEchoOfTheNonceIsTheReply) {
+  std::vector<uint8_t> zero_origin = reply(-9000 * kMs).bytes;
+  std::fill(zero_origin.begin() + 24, zero_origin.begin() + 32, 0);
+  const Datagram forged[] = {
+      {reply_datagram(now_, now_, 0xE4, 0, "RATE"), false, false},  // a kiss code, with kTestNonce as originate
+      {reply(5000 * kMs).bytes, false, false},
+      {zero_origin, false, false},
+  };
+  CheckItem* it = item();
+  responder_.answer_next({forged[0], forged[1], forged[2], reply(300 * kMs)});
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(wait_for_ends(1));
+  ASSERT_EQ(host_.calls.size(), 4u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(host_.calls[i].result, 0) << i;
+  EXPECT_EQ(host_.check_ends[0].result, CHECK_CHANGED);
+  EXPECT_EQ(host_.status_lines, (std::vector<std::string>{kStatusSending, kStatusReceiving, kStatusDone}));
+  EXPECT_EQ(it->error_text, nullptr);
+  EXPECT_STREQ(it->server_info, "36;2;6;-26;98304;-2;127.127.1.1");
+  expect_moved_by(300 * kMs);
+
+  // Without the genuine reply the check times out, and says why.
+  char expected[1024];
+  ASSERT_GT(LoadStringA(api_.module, IDS_ONLY_NON_ANSWERS, expected, sizeof expected), 0);
+  for (const Datagram& d : {forged[1], forged[2]}) {
+    CheckItem* other = item();
+    const size_t calls = host_.calls.size();
+    responder_.answer_next({d});
+    ASSERT_EQ(start(other), 0);
+    ASSERT_TRUE(wait_for_calls(calls + 1));
+    for (int i = 0; i < 3; ++i) tick(other);
+    EXPECT_EQ(result_of(other), CHECK_TIMEOUT);
+    EXPECT_EQ(item_text(other->error_text), expected);
+    EXPECT_EQ(other->server_info, nullptr);
+    EXPECT_STREQ(other->offset_text, "+50 msec");
+  }
   EXPECT_EQ(system_times_set().size(), 1u);
 }
 

@@ -31,6 +31,7 @@ struct Knobs {
   bool hold = false;
 
   int pages_before_failure = -1;
+  bool random_fails = false;
 };
 
 struct Watch {
@@ -83,6 +84,7 @@ struct Real {
   decltype(&::SetSystemTime) set_system_time;
   decltype(&::SetLocalTime) set_local_time;
   decltype(&::CreatePropertySheetPageA) create_page;
+  decltype(&::CryptGenRandom) random;
 } real;
 
 // True, with the error set, when the test asked this call to fail (once).
@@ -162,6 +164,12 @@ int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, con
     ++w.sent_to[w.last_port];
   }
   return real.sendto(s, data, length, flags, to, to_length);
+}
+
+BOOL WINAPI watched_random(HCRYPTPROV provider, DWORD length, BYTE* buffer) {
+  if (!w.knobs.random_fails) return real.random(provider, length, buffer);
+  SetLastError(static_cast<DWORD>(NTE_FAIL));
+  return FALSE;
 }
 
 // Writes a host entry into the caller's buffer, pointing into itself and
@@ -280,6 +288,7 @@ bool watch_plugin(HMODULE module) {
   ok &= patch("WSOCK32.DLL", "sendto", &guarded_sendto, &real.sendto);
   ok &= patch("WSOCK32.DLL", "WSAAsyncGetHostByName", &watched_lookup, &real.lookup);
   ok &= patch("WSOCK32.DLL", "WSACancelAsyncRequest", &watched_cancel, &real.cancel);
+  ok &= patch("ADVAPI32.dll", "CryptGenRandom", &watched_random, &real.random);
   return ok;
 }
 
@@ -429,3 +438,5 @@ std::vector<SYSTEMTIME>& local_times_set() { return w.local_times; }
 int time_change_broadcasts() { return w.broadcasts; }
 
 void fail_pages_after(int pages) { w.knobs.pages_before_failure = pages; }
+
+void fail_random_numbers(bool fail) { w.knobs.random_fails = fail; }

@@ -13,6 +13,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdint>
 #include <string>
@@ -22,8 +23,8 @@
 
 // Patches GlobalAlloc, GlobalFree, the clocks (GetProcAddress for the precise
 // one, GetSystemTimeAsFileTime), SetSystemTime, SetLocalTime, PostMessageA,
-// CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto and
-// the lookup functions in `module`. False when one of them is not imported.
+// CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto,
+// the lookup functions and CryptGenRandom in `module`. False when one of them is not imported.
 // Installing twice on the same module does nothing more.
 bool watch_plugin(HMODULE module);
 // Forgets the module once the test has unloaded it, so that watch_plugin
@@ -138,6 +139,9 @@ int clock_changes();  // SetSystemTime calls, counted all along
 std::vector<SYSTEMTIME>& system_times_set();
 std::vector<SYSTEMTIME>& local_times_set();
 int time_change_broadcasts();
+
+// The system's cryptographic random generator fails (NTE_FAIL) while on.
+void fail_random_numbers(bool fail);
 
 // --- Property pages -----------------------------------------------------------
 

@@ -221,6 +221,7 @@ const Dialog kDialogs[] = {
 
 // Each text ends in a blank, as the system's own messages do.
 const std::map<int, std::u16string> kStrings = {
+    {IDS_ONLY_NON_ANSWERS, u"サーバーのアドレスから届いたデータが送ったリクエストへの応答ではなかった (発信時刻が一致しない) ため無視し、時間内に正しい応答がありませんでした。時刻は変更していません。 "},
     {10004, u"ブロッキング操作が WSACancelBlockingCall の呼び出しによって中断されました。 "},
     {10009, u"指定されたファイル ハンドルが無効です。 "},
     {10013, u"アクセス許可のない方法でソケットにアクセスしようとしました。 "},
@@ -362,7 +363,7 @@ TEST_F(Resources, TheStringTableHoldsExactlyTheErrorTexts) {
       if (length > 0) strings[(block - 1) * 16 + k] = text;
     }
   }
-  EXPECT_EQ(strings.size(), 89u);
+  EXPECT_EQ(strings.size(), 90u);
   for (const auto& [id, text] : kStrings) {
     const auto found = strings.find(id);
     if (found == strings.end()) {

@@ -1,5 +1,7 @@
 #include "responder.h"
 
+#include "reply_datagram.h"
+
 namespace {
 
 SOCKET bound_socket(const char* address, uint16_t* port) {
@@ -61,20 +63,21 @@ void Responder::answer_each(AnswerFn answer) {
   answer_each_ = std::move(answer);
 }
 
-void Responder::send_to(const Datagram& datagram, const sockaddr_in& to) {
+void Responder::send_to(Datagram datagram, const ReceivedRequest& request) {
+  if (datagram.echo_nonce && request.bytes.size() >= 48) echo_nonce(datagram.bytes, request.bytes.data());
   SOCKET from = datagram.from_other_port ? other_ : server_;
   sendto(from, reinterpret_cast<const char*>(datagram.bytes.data()), static_cast<int>(datagram.bytes.size()), 0,
-         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+         reinterpret_cast<const sockaddr*>(&request.from), sizeof request.from);
 }
 
 void Responder::send(const Datagram& datagram) {
-  sockaddr_in to;
+  ReceivedRequest last;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (requests_.empty()) return;
-    to = requests_.back().from;
+    last = requests_.back();
   }
-  send_to(datagram, to);
+  send_to(datagram, last);
 }
 
 std::vector<ReceivedRequest> Responder::requests() {
@@ -113,6 +116,6 @@ void Responder::serve() {
       }
     }
     if (answer) answers = answer(request);
-    for (const Datagram& d : answers) send_to(d, from);
+    for (const Datagram& d : answers) send_to(d, request);
   }
 }

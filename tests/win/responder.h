@@ -17,6 +17,9 @@
 struct Datagram {
   std::vector<uint8_t> bytes;
   bool from_other_port = false;  // from a second socket: same address, another port
+  // Sent with the request's nonce copied into its originate timestamp, as a
+  // server does; false sends the bytes as they are (a forger's datagram).
+  bool echo_nonce = true;
 };
 
 struct ReceivedRequest {
@@ -49,7 +52,7 @@ class Responder {
 
  private:
   void serve();
-  void send_to(const Datagram& datagram, const sockaddr_in& to);
+  void send_to(Datagram datagram, const ReceivedRequest& request);
 
   SOCKET server_ = INVALID_SOCKET;
   SOCKET other_ = INVALID_SOCKET;

@@ -1,10 +1,12 @@
-// Checks against a real SNTP server: the chronyd the test run starts on
-// 127.0.0.1 (see scripts/chronyd), serving this machine's own clock.
+// Checks against real SNTP servers that the test run starts on 127.0.0.1,
+// serving this machine's own clock: chronyd (see scripts/chronyd) and
+// ntpsec's ntpd (scripts/ntpd), each a CTest entry of its own.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -25,7 +27,11 @@ class Chrony : public PluginTest {
   // Runs one whole check; the result carried by MSG_CHECK_END.
   WPARAM check(const std::string& server, const std::string& clock_options, const char* offset_text = nullptr) {
     const char* port = std::getenv("SNTP_CHRONY_PORT");
-    item_ = item(server, std::string(port ? port : "11123") + ";" + clock_options);
+    return check_port(server, port ? port : "11123", clock_options, offset_text);
+  }
+  WPARAM check_port(const std::string& server, const std::string& port, const std::string& clock_options,
+                    const char* offset_text = nullptr) {
+    item_ = item(server, port + ";" + clock_options);
     set_item_text(&item_->offset_text, offset_text);
     const size_t ends = host_.check_ends.size();
     EXPECT_EQ(start(item_), 0);
@@ -37,10 +43,11 @@ class Chrony : public PluginTest {
 
 TEST_F(Chrony, ACheckReadsTheServerAndSetsTheClock) {
   ASSERT_EQ(check("127.0.0.1", "0;0;0;"), CHECK_CHANGED) << item_text(item_->error_text);
-  // chronyd answers version 1 as asked, from its local clock at stratum 3.
+  // chronyd answers version 3 as asked, echoing the nonce (or the check
+  // would have timed out), from its local clock at stratum 3.
   ServerInfo info;
   ASSERT_TRUE(parse_server_info(item_->server_info, &info));
-  EXPECT_EQ(info.first_octet, 0x0C);
+  EXPECT_EQ(info.first_octet, 0x1C);
   EXPECT_EQ(info.stratum, 3);
   EXPECT_LE(info.precision, -10);
   EXPECT_GE(info.precision, -32);
@@ -60,6 +67,29 @@ TEST_F(Chrony, ASmallOffsetAfterASmallOneLeavesTheClockAlone) {
   EXPECT_STREQ(item_->offset_text, "+3 msec");
   EXPECT_EQ(item_->changed_text, nullptr);
   EXPECT_NE(item_->server_info, nullptr);
+}
+
+using Ntpsec = Chrony;
+
+// ntpsec's ntpd, an orphan at stratum 4 on port 123: started only as root
+// and where the port is free; otherwise scripts/ntpd says why and this skips.
+TEST_F(Ntpsec, ACheckAnswersTheVersion3RequestWithItsNonce) {
+  const char* dir = std::getenv("SNTP_NTPD_DIR");
+  ASSERT_NE(dir, nullptr);
+  char reason[256] = {};
+  if (FILE* f = std::fopen((std::string(dir) + "/unavailable").c_str(), "r")) {
+    std::fgets(reason, sizeof reason, f);
+    std::fclose(f);
+    GTEST_SKIP() << reason;
+  }
+  const WPARAM result = check_port("127.0.0.1", "123", "0;0;0;");
+  EXPECT_TRUE(result == CHECK_CHANGED || result == CHECK_OK_QUIET) << result << " " << item_text(item_->error_text);
+  ServerInfo info;
+  ASSERT_TRUE(parse_server_info(item_->server_info, &info));
+  EXPECT_EQ(info.first_octet, 0x1C) << "version 3, server";
+  EXPECT_EQ(info.stratum, 4);
+  EXPECT_TRUE(std::regex_search(item_text(item_->server_info), std::regex(";127\\.0\\.0\\.1$")));
+  EXPECT_EQ(item_->error_text, nullptr);
 }
 
 }  // namespace
