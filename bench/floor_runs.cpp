@@ -39,7 +39,7 @@ bool start_trip(FloorRig* rig, FloorTrip* trip) {
   trip->socket = socket(AF_INET, SOCK_DGRAM, 0);
   if (trip->socket == INVALID_SOCKET) return false;
   if (WSAAsyncSelect(trip->socket, rig->window, MSG_SOCKET_EVENT, FD_READ) == SOCKET_ERROR) return false;
-  char request[48] = {0x0B};
+  char request[48] = {0x1B};  // a version-3 client request, as a check sends
   if (sendto(trip->socket, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&rig->server),
              sizeof rig->server) == SOCKET_ERROR) {
     return false;

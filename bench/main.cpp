@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "cache_runs.h"
+#include "check/exchange.h"
 #include "check/ntp.h"
 #include "floor_runs.h"
 #include "measure.h"
@@ -35,6 +36,7 @@
 #include "reply_datagram.h"
 #include "responder.h"
 #include "settings/fields.h"
+#include "settings/probe_state.h"
 
 namespace {
 
@@ -220,6 +222,20 @@ void latency(PluginRig* rig, FloorRig* floor, const Options& o, Segments* check,
       duration(trip->total.median()) + " round trip", ratio(moves.median(), trip->total.median()));
   row("host thread CPU per check", static_cast<size_t>(cpu_checks), duration(check_cpu / cpu_checks),
       duration(trip_cpu / cpu_checks) + " per round trip", ratio(check_cpu, trip_cpu));
+
+  // The nonce every request carries, drawn by the module's own code (part of
+  // the figures above: one draw per check).
+  ProbeState probe{};
+  CheckItem drawing{};
+  drawing.probe = &probe;
+  Samples nonce;
+  for (int i = 0; i < o.checks; ++i) {
+    const int64_t start = ticks_now();
+    if (!draw_request_nonce(&drawing)) ++g_failures;
+    nonce.add(ticks_to_us(ticks_now() - start));
+  }
+  row("drawing the request's nonce (median)", nonce.size(), duration(nonce.median()),
+      duration(check->total.median()) + " whole check", ratio(nonce.median(), check->total.median()));
 }
 
 // Check latency against a real SNTP server on loopback, beside bare round

@@ -46,6 +46,24 @@ char* local_time_text() {
   return text_block(text, kChangedTextSize);
 }
 
+// Fills `out` from the system's cryptographic random generator. RtlGenRandom
+// (advapi32's SystemFunction036, Windows XP and later) needs no provider
+// context, which takes milliseconds to acquire; Windows 2000 has only
+// CryptGenRandom, with a verify-only context acquired for the draw. Looked
+// up at each draw (once per check), so the module still loads on Windows
+// 2000 and keeps no provider between checks.
+bool fill_random(uint8_t* out, DWORD length) {
+  using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  HMODULE advapi = GetModuleHandleA("advapi32.dll");
+  FARPROC rtl = advapi != nullptr ? GetProcAddress(advapi, "SystemFunction036") : nullptr;
+  if (rtl != nullptr) return reinterpret_cast<GenRandom>(reinterpret_cast<void*>(rtl))(out, length) != FALSE;
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return false;
+  const bool drawn = CryptGenRandom(provider, length, out) != FALSE;
+  CryptReleaseContext(provider, 0);
+  return drawn;
+}
+
 }  // namespace
 
 uint64_t system_time_now() {
@@ -64,16 +82,8 @@ uint64_t system_time_now() {
 }
 
 bool draw_request_nonce(CheckItem* item) {
-  // A verify-only context needs no key container: it serves random bytes
-  // alone. Acquired per check, so the module keeps no provider between checks.
   uint8_t* nonce = item->probe->request_nonce;
-  HCRYPTPROV provider = 0;
-  bool drawn = CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) != FALSE;
-  if (drawn) {
-    drawn = CryptGenRandom(provider, kNonceSize, nonce) != FALSE;
-    CryptReleaseContext(provider, 0);
-  }
-  if (!drawn) {
+  if (!fill_random(nonce, kNonceSize)) {
     ZeroMemory(nonce, kNonceSize);  // no answer can match a zero nonce
     set_item_error_text(item, kNoRandomNumberText);
     return false;

@@ -31,7 +31,7 @@ struct Knobs {
   bool hold = false;
 
   int pages_before_failure = -1;
-  bool random_fails = false;
+  RandomSource random = RandomSource::kSystem;
 };
 
 struct Watch {
@@ -167,10 +167,12 @@ int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, con
 }
 
 BOOL WINAPI watched_random(HCRYPTPROV provider, DWORD length, BYTE* buffer) {
-  if (!w.knobs.random_fails) return real.random(provider, length, buffer);
+  if (w.knobs.random != RandomSource::kNone) return real.random(provider, length, buffer);
   SetLastError(static_cast<DWORD>(NTE_FAIL));
   return FALSE;
 }
+
+BOOLEAN WINAPI failing_rtl_gen_random(PVOID, ULONG) { return FALSE; }
 
 // Writes a host entry into the caller's buffer, pointing into itself and
 // listing 127.0.0.1 or no address (unless the lookup fails), and posts the
@@ -230,6 +232,12 @@ FARPROC WINAPI watched_get_proc_address(HMODULE module, LPCSTR name) {
   if (HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
     if (w.knobs.precise_hidden) return nullptr;
     if (w.knobs.clock != 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_precise_clock));
+  }
+  if (HIWORD(name) != 0 && std::strcmp(name, "SystemFunction036") == 0) {
+    if (w.knobs.random == RandomSource::kCryptoApiOnly) return nullptr;
+    if (w.knobs.random == RandomSource::kNone) {
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&failing_rtl_gen_random));
+    }
   }
   return GetProcAddress(module, name);
 }
@@ -439,4 +447,4 @@ int time_change_broadcasts() { return w.broadcasts; }
 
 void fail_pages_after(int pages) { w.knobs.pages_before_failure = pages; }
 
-void fail_random_numbers(bool fail) { w.knobs.random_fails = fail; }
+void set_random_source(RandomSource source) { w.knobs.random = source; }

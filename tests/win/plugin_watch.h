@@ -21,8 +21,8 @@
 
 #include "plugin/host_contract.h"
 
-// Patches GlobalAlloc, GlobalFree, the clocks (GetProcAddress for the precise
-// one, GetSystemTimeAsFileTime), SetSystemTime, SetLocalTime, PostMessageA,
+// Patches GlobalAlloc, GlobalFree, GetProcAddress (for the precise clock and
+// RtlGenRandom), GetSystemTimeAsFileTime, SetSystemTime, SetLocalTime, PostMessageA,
 // CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto,
 // the lookup functions and CryptGenRandom in `module`. False when one of them is not imported.
 // Installing twice on the same module does nothing more.
@@ -140,8 +140,11 @@ std::vector<SYSTEMTIME>& system_times_set();
 std::vector<SYSTEMTIME>& local_times_set();
 int time_change_broadcasts();
 
-// The system's cryptographic random generator fails (NTE_FAIL) while on.
-void fail_random_numbers(bool fail);
+// Where the plug-in's random numbers come from: the system's generators as
+// they are; CryptGenRandom alone (GetProcAddress finds no RtlGenRandom, as on
+// Windows 2000); or nowhere (both fail).
+enum class RandomSource { kSystem, kCryptoApiOnly, kNone };
+void set_random_source(RandomSource source);
 
 // --- Property pages -----------------------------------------------------------
 
