@@ -108,6 +108,19 @@ sntp_has_locale() {
     locale -a 2>/dev/null | grep -qixF -e "$lang" -e "${lang/UTF-8/utf8}"
 }
 
+# Sets the array sntp_locale_env to a command prefix that runs a program in
+# the locale $1 (default: the Japanese one). The locale is set for that
+# program alone: bash itself would try to switch to it and warn where it is
+# not installed system-wide. LC_ALL and LC_CTYPE are removed because either
+# would decide the character type before LANG; LOCPATH points the C library
+# at sntp_locale_dir where the locale was compiled there.
+sntp_locale_for() {
+  local lang=${1:-$sntp_wine_lang}
+  sntp_locale_env=(env -u LC_ALL -u LC_CTYPE "LANG=$lang")
+  [ -f "$sntp_locale_dir/$lang/LC_CTYPE" ] && sntp_locale_env+=("LOCPATH=$sntp_locale_dir")
+  return 0
+}
+
 # Gives this script a UTF-8 character set where the caller's locale has
 # none (a shell without LANG has ASCII): CPack, zip and unzip write the
 # archive's Japanese file name only in a UTF-8 locale.
