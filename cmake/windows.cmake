@@ -39,10 +39,12 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(lib ${PROJECT_SOURCE_DIR}/scripts/lib.sh)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${SNTP_DEF} ${lib})
   execute_process(COMMAND bash -c ". \"$1\" && sntp_def_x64" _ ${lib}
-    OUTPUT_FILE ${CMAKE_BINARY_DIR}/sntp.def RESULT_VARIABLE written)
+    OUTPUT_FILE ${CMAKE_BINARY_DIR}/sntp.def.new RESULT_VARIABLE written)
   if(NOT written EQUAL 0)
     message(FATAL_ERROR "the x86-64 export list could not be written from ${SNTP_DEF}")
   endif()
+  # Replaced only when it changed, so that configuring again relinks nothing.
+  file(COPY_FILE ${CMAKE_BINARY_DIR}/sntp.def.new ${CMAKE_BINARY_DIR}/sntp.def ONLY_IF_DIFFERENT)
   set(SNTP_DEF ${CMAKE_BINARY_DIR}/sntp.def)
 endif()
 
