@@ -22,7 +22,9 @@ add_subdirectory(tests/unit)
 add_test(NAME windows_arch_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/windows_arch_test)
 set_tests_properties(windows_arch_test PROPERTIES SKIP_RETURN_CODE 77)
 
+# The include-order check of the folders of src/, on trees of its own.
+add_test(NAME check_layers_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/check_layers_test)
+
 # The loopback chronyd started by an ordinary user.
-set(SNTP_CHRONY_PORT 11123 CACHE STRING "Port on 127.0.0.1 of the chronyd the tests start")
 add_test(NAME chronyd_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/chronyd_test ${SNTP_CHRONY_PORT})
 set_tests_properties(chronyd_test PROPERTIES SKIP_RETURN_CODE 77)

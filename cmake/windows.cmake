@@ -33,13 +33,18 @@ target_compile_options(sntp_core PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} 
 # The export list: undecorated names at fixed ordinals. Its internal names
 # carry the 32-bit stdcall decoration; x86-64 has one calling convention and
 # no decoration, so that build exports the same names and ordinals from a
-# copy with the decoration taken off.
+# list written by scripts/lib.sh (which reads sntp.def for every script).
 set(SNTP_DEF ${PROJECT_SOURCE_DIR}/src/plugin/sntp.def)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${SNTP_DEF})
-  file(READ ${SNTP_DEF} def)
-  string(REGEX REPLACE "= *([A-Za-z_]+)@[0-9]+" "= \\1" def "${def}")
-  file(WRITE ${CMAKE_BINARY_DIR}/sntp.def "; Made from src/plugin/sntp.def for x86-64.\n${def}")
+  set(lib ${PROJECT_SOURCE_DIR}/scripts/lib.sh)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${SNTP_DEF} ${lib})
+  execute_process(COMMAND bash -c ". \"$1\" && sntp_def_x64" _ ${lib}
+    OUTPUT_FILE ${CMAKE_BINARY_DIR}/sntp.def.new RESULT_VARIABLE written)
+  if(NOT written EQUAL 0)
+    message(FATAL_ERROR "the x86-64 export list could not be written from ${SNTP_DEF}")
+  endif()
+  # Replaced only when it changed, so that configuring again relinks nothing.
+  file(COPY_FILE ${CMAKE_BINARY_DIR}/sntp.def.new ${CMAKE_BINARY_DIR}/sntp.def ONLY_IF_DIFFERENT)
   set(SNTP_DEF ${CMAKE_BINARY_DIR}/sntp.def)
 endif()
 
