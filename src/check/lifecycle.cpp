@@ -194,11 +194,14 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   if (item == nullptr) return kOpFailed;
   const CheckPhase phase = phase_of(item);
   // A lookup that completes after the check is over (timed out, say) sends
-  // nothing.
+  // nothing. One that completes after the host released the check (no
+  // record, no socket, no lookup) was queued before the release: it is
+  // stale and ends nothing a second time.
   if (phase == CheckPhase::kOver) {
     item->lookup_handle = 0;
     return kOpDone;
   }
+  if (phase == CheckPhase::kIdle && item->socket == kNoSocket && item->lookup_handle == 0) return kOpDone;
   if (item->lookup_handle == 0) {
     // Windows Sockets' last error belongs to whatever call came before, most
     // often 0, which would clear the text of a failed check: say what went
