@@ -109,23 +109,30 @@ void fill_options(HWND dialog, SheetContext& sheet) {
   CheckDlgButton(dialog, IDC_QUIET_UPDATE, options.quiet_update != 0 ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_MEASURE_ONLY, options.measure_only != 0 ? BST_CHECKED : BST_UNCHECKED);
   // The up-down control writes its position into the edit, its buddy; it
-  // clamps what it cannot show to its range.
+  // clamps what it cannot show to its range. A stored threshold outside the
+  // range is what the check uses, so the edit shows it as it is.
+  const int32_t threshold = options.sync_threshold_ms;
+  const bool in_range = threshold >= 0 && threshold <= kMaxThresholdMs;
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETPOS, 0,
-                      MAKELPARAM(static_cast<uint32_t>(options.sync_threshold_ms) & 0xFFFFu, 0));
+                      MAKELPARAM(in_range ? threshold : (threshold < 0 ? 0 : kMaxThresholdMs), 0));
   sheet.shown_threshold = LOWORD(SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0));
+  if (!in_range) SetDlgItemInt(dialog, IDC_THRESHOLD, static_cast<UINT>(threshold), TRUE);
   enable_threshold(dialog);
+  enable_quiet(dialog);
 }
 
 void apply_options(HWND dialog, const SheetContext& sheet) {
   ItemOptions& options = sheet.probe->options;
   options.skip_small_offsets = checked(dialog, IDC_SKIP_SMALL_OFFSETS);
   // UDM_GETPOS first takes the position from the edit's text; text that is
-  // not a number within the range leaves the position as it was. A stored
-  // threshold the control could not show stays as it is unless the user
-  // moved the control: opening the page and pressing OK loses nothing.
-  const uint16_t position = LOWORD(SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0));
-  const bool shown = options.sync_threshold_ms >= 0 && options.sync_threshold_ms <= kMaxThresholdMs;
-  if (shown || position != sheet.shown_threshold) options.sync_threshold_ms = position;
+  // not a number within the range leaves the position as it was and sets
+  // the high word. A stored threshold outside the range stays as it is
+  // unless a number within the range was entered or the arrows moved the
+  // control: opening the page and pressing OK loses nothing.
+  const LRESULT reply = SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0);
+  const uint16_t position = LOWORD(reply);
+  const bool in_range = options.sync_threshold_ms >= 0 && options.sync_threshold_ms <= kMaxThresholdMs;
+  if (in_range || HIWORD(reply) == 0 || position != sheet.shown_threshold) options.sync_threshold_ms = position;
   options.quiet_update = checked(dialog, IDC_QUIET_UPDATE);
   options.measure_only = checked(dialog, IDC_MEASURE_ONLY);
 }

@@ -14,9 +14,10 @@
 struct SheetContext {
   CheckItem* item;
   ProbeState* probe;
-  // The threshold the Options page showed when it opened. A stored
-  // threshold its up-down control cannot show (outside 0 to 30000) is kept
-  // unless the user moves the control away from this position.
+  // The up-down control's position when the Options page opened: the
+  // stored threshold, or the end of the range nearest to one outside it (0
+  // to 30000). Such a threshold is kept unless the user enters a number
+  // within the range or moves the control away from this position.
   uint16_t shown_threshold;
 };
 

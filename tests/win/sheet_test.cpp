@@ -218,12 +218,14 @@ TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
       {"123;1;1500;0;", "1,500", 0, "30001", "123;1;1500;0;"},
       {"123;1;1500;0;", "1,500", 1, "abc", "123;1;1501;0;"},
       {"123;1;1500;0;", "1,500", 0, "29999", "123;1;29999;0;"},
-      // A stored threshold the control cannot show (it takes the low 16 bits
-      // as a signed position, clamped to its range) is kept unless the user
-      // moves the control.
-      {"123;1;66036;0;", "500", 0, nullptr, "123;1;66036;0;"},
-      {"123;1;40000;0;", "0", 0, nullptr, "123;1;40000;0;"},
-      {"123;1;40000;0;", "0", 0, "20000", "123;1;20000;0;"},
+      // A stored threshold outside the control's range is shown as it is and
+      // kept unless the user enters a number within the range or moves the
+      // control.
+      {"123;1;66036;0;", "66036", 0, nullptr, "123;1;66036;0;"},
+      {"123;1;-5;0;", "-5", 0, nullptr, "123;1;-5;0;"},
+      {"123;1;40000;0;", "40000", 0, "50000", "123;1;40000;0;"},
+      {"123;1;40000;0;", "40000", 0, "20000", "123;1;20000;0;"},
+      {"123;1;40000;0;", "40000", 0, "30000", "123;1;30000;0;"},  // the end the control was put at
       {"123;1;30000;0;", "30,000", 1, nullptr, "123;1;30000;0;"},  // the range ends at 30000
   };
   for (const auto& c : cases) {
