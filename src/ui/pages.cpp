@@ -102,6 +102,12 @@ void enable_threshold(HWND dialog) {
   EnableWindow(GetDlgItem(dialog, IDC_THRESHOLD), used);
 }
 
+// A clock that is only measured never changes, so there is no change to
+// announce: the quiet box is disabled then, and keeps its state.
+void enable_quiet(HWND dialog) {
+  EnableWindow(GetDlgItem(dialog, IDC_QUIET_UPDATE), checked(dialog, IDC_MEASURE_ONLY) == 0);
+}
+
 void fill_options(HWND dialog, SheetContext& sheet) {
   const ItemOptions& options = sheet.probe->options;
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETRANGE, 0, MAKELPARAM(kMaxThresholdMs, 0));
@@ -140,6 +146,7 @@ void apply_options(HWND dialog, const SheetContext& sheet) {
 bool options_command(HWND dialog, int id) {
   if (id != IDC_SKIP_SMALL_OFFSETS && id != IDC_MEASURE_ONLY) return false;
   enable_threshold(dialog);
+  enable_quiet(dialog);
   return true;
 }
 

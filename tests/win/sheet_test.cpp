@@ -184,27 +184,31 @@ TEST_F(SheetTest, ThresholdEditFollowsTheCheckBoxWhileTheArrowsAlwaysWork) {
 }
 
 // Measuring only is a fifth option, stored only while it is on; its
-// threshold is the alert's, so the edit serves it too.
+// threshold is the alert's, so the edit serves it too. It never changes the
+// clock, so the quiet box is disabled meanwhile, keeping its state.
 TEST_F(SheetTest, MeasuringOnlyIsStoredAsAFifthOptionAndEnablesTheThreshold) {
-  set_item_text(&item_->options, "123;0;250;0;1;");
+  set_item_text(&item_->options, "123;0;250;1;1;");
   SheetRun run = property([](HWND sheet) {
     HWND page = show_page(sheet, kOptions);
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MEASURE_ONLY), BST_CHECKED);
     EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD)) << "skipping is off, yet the threshold serves the alert";
+    EXPECT_FALSE(is_enabled(page, IDC_QUIET_UPDATE));
     click(page, IDC_MEASURE_ONLY);
     EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
+    EXPECT_TRUE(is_enabled(page, IDC_QUIET_UPDATE));
     click(page, IDC_MEASURE_ONLY);
     EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD));
+    EXPECT_FALSE(is_enabled(page, IDC_QUIET_UPDATE));
     press(sheet, PSBTN_OK);
   });
   EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(item_text(item_->options), "123;0;250;0;1;");
+  EXPECT_EQ(item_text(item_->options), "123;0;250;1;1;");
   // Turned off, the option text has its four fields again.
   run = property([](HWND sheet) {
     click(show_page(sheet, kOptions), IDC_MEASURE_ONLY);
     press(sheet, PSBTN_OK);
   });
-  EXPECT_EQ(item_text(item_->options), "123;0;250;0;");
+  EXPECT_EQ(item_text(item_->options), "123;0;250;1;");
 }
 
 TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
