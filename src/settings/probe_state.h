@@ -39,7 +39,7 @@ struct ProbeState {
   uint64_t send_time;     // FILETIME just before the request went out (T1)
   uint8_t request_nonce[8];  // the request's transmit timestamp, which an answer echoes
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
-  ItemOptions options;    // the server's port and the clock options (the OptionString's four fields)
+  ItemOptions options;    // the server's port and the clock options, the fields of the OptionString
   HostVersion host_version;    // set by the property sheet only
 
   // Where the request went, so that only the server's own datagram counts as
