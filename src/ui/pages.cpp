@@ -30,28 +30,23 @@ bool read_control_text(HWND dialog, int id, char** text) {
   return true;
 }
 
-// Replaces `*field` with the control's text (null when empty). When memory
-// is short the field keeps what it had rather than losing the setting.
-void replace_from_control(HWND dialog, int id, char** field) {
-  char* text = nullptr;
-  if (read_control_text(dialog, id, &text)) replace_text(field, text);
-}
-
-// The address is "sntp://" and the server as typed, without the blanks that
-// pasting from a list of servers brings along; an empty server field gives
-// "sntp://" alone. When memory is short the address stays as it was.
-void apply_address(HWND dialog, char** address) {
+// Makes the address "sntp://" and the server as typed, without the blanks
+// that pasting from a list of servers brings along; an empty server field
+// gives "sntp://" alone. False, with `*address` null, when memory is short.
+bool read_address(HWND dialog, char** address) {
+  *address = nullptr;
   char* server = nullptr;
-  if (!read_control_text(dialog, IDC_SERVER, &server)) return;
+  if (!read_control_text(dialog, IDC_SERVER, &server)) return false;
   trim_blanks(server);
   size_t server_length = server != nullptr ? static_cast<size_t>(lstrlenA(server)) : 0;
   char* text = alloc_text(sizeof kAddressScheme + server_length);
   if (text != nullptr) {
     lstrcpyA(text, kAddressScheme);
     if (server != nullptr) lstrcatA(text, server);
-    replace_text(address, text);
+    *address = text;
   }
   free_text(server);
+  return text != nullptr;
 }
 
 // Gives the comment edit the multi-line and want-return styles when the host
@@ -76,15 +71,28 @@ void fill_general(HWND dialog, SheetContext& sheet) {
   set_comment_style(dialog, probe->host_version);
 }
 
-void apply_general(HWND dialog, const SheetContext& sheet) {
+void apply_general(HWND dialog, SheetContext& sheet) {
   CheckItem* item = sheet.item;
-  replace_from_control(dialog, IDC_TITLE, &item->title);
-  apply_address(dialog, &item->address);
+  // Every new text is had before any is written: when memory is short for
+  // one of them the item keeps all it had, and the sheet reports no change.
+  char* title = nullptr;
+  char* address = nullptr;
+  char* comment = nullptr;
+  if (!read_control_text(dialog, IDC_TITLE, &title) || !read_address(dialog, &address) ||
+      !read_control_text(dialog, IDC_COMMENT, &comment)) {
+    free_text(title);
+    free_text(address);
+    free_text(comment);
+    sheet.texts_unwritten = true;
+    return;
+  }
+  replace_text(&item->title, title);
+  replace_text(&item->address, address);
   // No validation: text that is not an unsigned number gives 0 (the loader
   // turns it into 123), and a number above 65535 keeps its low 16 bits.
   UINT port = GetDlgItemInt(dialog, IDC_PORT, nullptr, FALSE);
   sheet.probe->options.port = static_cast<uint16_t>(port & 0xFFFFu);
-  replace_from_control(dialog, IDC_COMMENT, &item->comment);
+  replace_text(&item->comment, comment);
   if (!host_keeps_comment_lines(sheet.probe->host_version)) flatten_comment(item->comment);
 }
 
@@ -127,7 +135,7 @@ void fill_options(HWND dialog, SheetContext& sheet) {
   enable_quiet(dialog);
 }
 
-void apply_options(HWND dialog, const SheetContext& sheet) {
+void apply_options(HWND dialog, SheetContext& sheet) {
   ItemOptions& options = sheet.probe->options;
   options.skip_small_offsets = checked(dialog, IDC_SKIP_SMALL_OFFSETS);
   // UDM_GETPOS first takes the position from the edit's text; text that is

@@ -122,7 +122,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
   }
   probe->host_version = query_host_version(window);
   load_settings(item, probe);
-  SheetContext sheet{item, probe, 0};
+  SheetContext sheet{item, probe, 0, false};
   PageContext contexts[kPageCount] = {{&sheet, &kGeneralPage}, {&sheet, &kOptionsPage}, {&sheet, &kInfoPage}};
 
   HPROPSHEETPAGE pages[kPageCount] = {create_page(&contexts[0]), create_page(&contexts[1]),
@@ -143,8 +143,9 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     header.nStartPage = 0;
     header.phpage = pages;
     // Positive only when the user confirmed with OK; the pages have then
-    // applied their values.
-    if (PropertySheetA(&header) > 0) {
+    // applied their values, unless the General page had no memory for its
+    // texts and left the item as it was.
+    if (PropertySheetA(&header) > 0 && !sheet.texts_unwritten) {
       write_option_string(item, probe, option_text);
       option_text = nullptr;  // the item's now
       result = 0;

@@ -19,6 +19,9 @@ struct SheetContext {
   // to 30000). Such a threshold is kept unless the user enters a number
   // within the range or moves the control away from this position.
   uint16_t shown_threshold;
+  // The General page could not have its new texts (memory short) and wrote
+  // none: OK then changes nothing and the sheet reports a cancel.
+  bool texts_unwritten;
 };
 
 // What differs from one page to another.
@@ -28,7 +31,7 @@ struct SheetPage {
   void (*fill)(HWND dialog, SheetContext& sheet);
   // Writes the controls back when the sheet closes with OK; null for a page
   // that only displays.
-  void (*apply)(HWND dialog, const SheetContext& sheet);
+  void (*apply)(HWND dialog, SheetContext& sheet);
   // Handles WM_COMMAND from the control `id`, returning whether it did; null
   // for a page whose controls need no handling.
   bool (*command)(HWND dialog, int id);
