@@ -39,16 +39,17 @@ struct ProbeState {
   uint64_t send_time;     // FILETIME just before the request went out (T1)
   uint8_t request_nonce[8];  // the request's transmit timestamp, which an answer echoes
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
-  ItemOptions options;    // the server's port and the clock options (the OptionString's four fields)
+  ItemOptions options;    // the server's port and the clock options, the fields of the OptionString
   HostVersion host_version;    // set by the property sheet only
 
   // Where the request went, so that only the server's own datagram counts as
   // the reply (network byte order).
   uint32_t server_addr;
   uint16_t server_port;
-  // The server's address came from the address cache: a check that gets no
-  // answer there, or cannot send there, makes the cache forget it.
-  int32_t address_from_cache;
+  // The server's address is one the address cache holds: the cache gave it,
+  // or this check's lookup added it. A check that gets no answer there, or
+  // cannot send there, makes the cache forget it.
+  int32_t address_cached;
   // Datagrams from the server's address and port that did not answer the
   // request were ignored: a time-out then says so rather than "no answer".
   int32_t non_answers_ignored;

@@ -31,14 +31,9 @@ void load_settings(const CheckItem* item, ProbeState* probe) {
   if (probe->options.port == 0) probe->options.port = kDefaultNtpPort;
 }
 
-bool write_option_string(CheckItem* item, const ProbeState* probe) {
-  // Without memory for the new text the item keeps its old one: a null text
-  // would silently reset every option to its default at the next load.
-  char* text = alloc_text(kOptionStringSize);
-  if (text == nullptr) return false;
+void write_option_string(CheckItem* item, const ProbeState* probe, char* text) {
   format_option_string(probe->options, text, kOptionStringSize);
   replace_text(&item->options, text);
-  return true;
 }
 
 void write_server_info(CheckItem* item, const ServerInfo& info) {

@@ -17,9 +17,11 @@ void free_probe_state(ProbeState* probe);
 // left as it was. A port of 0 becomes 123.
 void load_settings(const CheckItem* item, ProbeState* probe);
 
-// Replaces the item's options with the OptionString of `probe`. False when
-// memory is short: the item then keeps its previous options.
-bool write_option_string(CheckItem* item, const ProbeState* probe);
+// Replaces the item's options with the OptionString of `probe`, formatted
+// into `text`, a global-heap block of kOptionStringSize bytes that the item
+// takes over. The caller allocates it before it changes anything else, so
+// that a shortage of memory leaves the item as a whole untouched.
+void write_option_string(CheckItem* item, const ProbeState* probe, char* text);
 
 // Replaces the item's server_info; left null when memory is short.
 void write_server_info(CheckItem* item, const ServerInfo& info);
