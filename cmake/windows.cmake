@@ -72,6 +72,19 @@ set_source_files_properties(res/sntp.rc PROPERTIES
 # A release DLL carries no symbols.
 target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
 
+# The time the linker stamps into the image (and the archive's entries
+# carry): the commit's, or SOURCE_DATE_EPOCH's, never the clock's, so that
+# one commit links to the same bytes on any machine on any day.
+set(SNTP_SOURCE_DATE_FILE ${CMAKE_BINARY_DIR}/source-date-epoch)
+add_custom_target(sntp_source_date
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTPUT=${SNTP_SOURCE_DATE_FILE}
+          -P ${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake
+  BYPRODUCTS ${SNTP_SOURCE_DATE_FILE}
+  VERBATIM)
+add_dependencies(sntp sntp_source_date)
+set_target_properties(sntp PROPERTIES
+  CXX_LINKER_LAUNCHER "${PROJECT_SOURCE_DIR}/cmake/with-source-date;${SNTP_SOURCE_DATE_FILE}"
+  LINK_DEPENDS ${SNTP_SOURCE_DATE_FILE})
 include(cmake/package.cmake)
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
