@@ -25,6 +25,9 @@ set_tests_properties(windows_arch_test PROPERTIES SKIP_RETURN_CODE 77)
 # The include-order check of the folders of src/, on trees of its own.
 add_test(NAME check_layers_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/check_layers_test)
 
+# The release archive's writer, on files of its own.
+add_test(NAME make_archive_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/make_archive_test)
+
 # The loopback chronyd started by an ordinary user.
 add_test(NAME chronyd_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/chronyd_test ${SNTP_CHRONY_PORT})
 set_tests_properties(chronyd_test PROPERTIES SKIP_RETURN_CODE 77)

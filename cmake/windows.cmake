@@ -48,6 +48,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(SNTP_DEF ${CMAKE_BINARY_DIR}/sntp.def)
 endif()
 
+include(cmake/version.cmake)
+
 add_library(sntp SHARED
   src/plugin/entry.cpp
   $<TARGET_OBJECTS:sntp_pure>
@@ -56,7 +58,7 @@ add_library(sntp SHARED
   res/sntp.rc
 )
 set_target_properties(sntp PROPERTIES PREFIX "" OUTPUT_NAME sntp)
-target_include_directories(sntp PRIVATE src res)
+target_include_directories(sntp PRIVATE src res ${CMAKE_BINARY_DIR}/generated)
 target_compile_definitions(sntp PRIVATE ${SNTP_WIN_DEFINES})
 target_compile_options(sntp PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} -fno-exceptions -fno-rtti>)
@@ -65,10 +67,24 @@ target_link_options(sntp PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--
 set(SNTP_SYSTEM_LIBS wsock32 comctl32 user32 advapi32 kernel32)
 target_link_libraries(sntp PRIVATE ${SNTP_SYSTEM_LIBS})
 set_source_files_properties(res/sntp.rc PROPERTIES
-  OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/strings.rc;${PROJECT_SOURCE_DIR}/res/dialogs.rc;${PROJECT_SOURCE_DIR}/res/resource.h;${PROJECT_SOURCE_DIR}/res/sntp.ico")
+  OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/strings.rc;${PROJECT_SOURCE_DIR}/res/dialogs.rc;${PROJECT_SOURCE_DIR}/res/resource.h;${PROJECT_SOURCE_DIR}/res/sntp.ico;${SNTP_VERSION_HEADER}")
 
 # A release DLL carries no symbols.
 target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
+
+# The time the linker stamps into the image (and the archive's entries
+# carry): the commit's, or SOURCE_DATE_EPOCH's, never the clock's, so that
+# one commit links to the same bytes on any machine on any day.
+set(SNTP_SOURCE_DATE_FILE ${CMAKE_BINARY_DIR}/source-date-epoch)
+add_custom_target(sntp_source_date
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTPUT=${SNTP_SOURCE_DATE_FILE}
+          -P ${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake
+  BYPRODUCTS ${SNTP_SOURCE_DATE_FILE}
+  VERBATIM)
+add_dependencies(sntp sntp_source_date)
+set_target_properties(sntp PROPERTIES
+  CXX_LINKER_LAUNCHER "${PROJECT_SOURCE_DIR}/cmake/with-source-date;${SNTP_SOURCE_DATE_FILE}"
+  LINK_DEPENDS ${SNTP_SOURCE_DATE_FILE})
 include(cmake/package.cmake)
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")

@@ -1,0 +1,24 @@
+# Writes the time that the release files carry, in seconds since 1970:
+# SOURCE_DATE_EPOCH when the environment sets it, otherwise the time of the
+# commit the sources are at. Run at every build; the file changes only when
+# that time does, so the DLL is linked again (and the archive packed again)
+# only then.
+#
+# cmake -DSOURCE_DIR=<sources> -DOUTPUT=<file> -P source-date-epoch.cmake
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(origin "SOURCE_DATE_EPOCH")
+else()
+  execute_process(COMMAND git log -1 --format=%ct
+    WORKING_DIRECTORY ${SOURCE_DIR} OUTPUT_VARIABLE epoch RESULT_VARIABLE status
+    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${SOURCE_DIR} is not a git checkout with a commit: set SOURCE_DATE_EPOCH "
+                        "(seconds since 1970) to the time the build is to carry")
+  endif()
+  set(origin "the last commit")
+endif()
+if(NOT epoch MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "the time from ${origin} is not a number of seconds since 1970: '${epoch}'")
+endif()
+file(CONFIGURE OUTPUT ${OUTPUT} CONTENT "${epoch}\n")
