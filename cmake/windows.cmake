@@ -49,7 +49,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 add_library(sntp SHARED
-  src/plugin/entry.cpp
+  src/dll/entry.cpp
   $<TARGET_OBJECTS:sntp_pure>
   $<TARGET_OBJECTS:sntp_core>
   ${SNTP_DEF}

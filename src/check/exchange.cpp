@@ -6,6 +6,7 @@
 
 #include "check/ntp.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "plugin/report.h"
 #include "settings/settings.h"
@@ -153,6 +154,12 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
     return {ReplyKind::kUnusable, 0};
   }
   return {ReplyKind::kUsable, reply.offset};
+}
+
+void write_server_info(CheckItem* item, const ServerInfo& info) {
+  char* text = alloc_text(kServerInfoStringSize);
+  if (text != nullptr) format_server_info(info, text, kServerInfoStringSize);
+  replace_text(&item->server_info, text);
 }
 
 CheckResult apply_offset(CheckItem* item, int64_t offset) {

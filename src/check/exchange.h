@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "check/ntp.h"
 #include "plugin/host_contract.h"
 
 // The system time as a FILETIME count: from the precise clock where the
@@ -45,6 +46,10 @@ struct ReplyOutcome {
 // no reply) and evaluates it.
 // The status line "receiving" is shown for the server's reply only.
 ReplyOutcome read_reply(HWND window, CheckItem* item);
+
+// Replaces the item's server_info with what the server said about itself
+// (the ServerInfoString); left null when memory is short.
+void write_server_info(CheckItem* item, const ServerInfo& info);
 
 // Moves the clock by a usable reply's offset as the item's options say,
 // writes the texts of a move, and gives the check's result: the clock moved

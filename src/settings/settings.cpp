@@ -40,13 +40,3 @@ bool write_option_string(CheckItem* item, const ProbeState* probe) {
   replace_text(&item->options, text);
   return true;
 }
-
-void write_server_info(CheckItem* item, const ServerInfo& info) {
-  char* text = alloc_text(kServerInfoStringSize);
-  if (text != nullptr) format_server_info(info, text, kServerInfoStringSize);
-  replace_text(&item->server_info, text);
-}
-
-bool read_server_info(const CheckItem* item, ServerInfo* info) {
-  return parse_server_info(item->server_info, info);
-}

@@ -1,11 +1,9 @@
-// The working record and the item's stored texts: the settings loader that
-// fills a ProbeState from an item, and the writers of the option and
-// server-information texts.
+// The working record and the item's settings: the settings loader that
+// fills a ProbeState from an item, and the writer of its option text.
 #pragma once
 
 #include "plugin/host_contract.h"
 #include "settings/probe_state.h"
-#include "settings/server_info_string.h"
 
 // A zero-filled ProbeState from the global heap, or null when memory is short.
 ProbeState* new_probe_state();
@@ -20,9 +18,3 @@ void load_settings(const CheckItem* item, ProbeState* probe);
 // Replaces the item's options with the OptionString of `probe`. False when
 // memory is short: the item then keeps its previous options.
 bool write_option_string(CheckItem* item, const ProbeState* probe);
-
-// Replaces the item's server_info; left null when memory is short.
-void write_server_info(CheckItem* item, const ServerInfo& info);
-
-// Reads the item's server_info; false when the item has none.
-bool read_server_info(const CheckItem* item, ServerInfo* info);

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "resource.h"
 #include "settings/server_address.h"

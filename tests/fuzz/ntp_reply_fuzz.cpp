@@ -18,8 +18,8 @@
 
 #include "check/ntp.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
 #include "settings/fields.h"
-#include "settings/server_info_string.h"
 
 namespace {
 

@@ -26,12 +26,12 @@
 
 #include "check/ntp.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
 #include "plugin/report.h"
 #include "reply_datagram.h"
 #include "resource.h"
 #include "settings/option_text.h"
 #include "settings/probe_state.h"
-#include "settings/server_info_string.h"
 #include "sheet_driver.h"
 
 namespace {

@@ -15,12 +15,12 @@
 
 #include "check/ntp.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
 #include "filetime_units.h"
 #include "plugin/report.h"
 #include "plugin_test.h"
 #include "reply_datagram.h"
 #include "resource.h"
-#include "settings/server_info_string.h"
 
 namespace {
 

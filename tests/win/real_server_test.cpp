@@ -11,9 +11,9 @@
 #include <regex>
 #include <string>
 
+#include "check/server_info_string.h"
 #include "plugin/report.h"
 #include "plugin_test.h"
-#include "settings/server_info_string.h"
 
 namespace {
 

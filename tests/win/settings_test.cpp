@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "check/exchange.h"
+#include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "plugin_test.h"
 #include "settings/settings.h"

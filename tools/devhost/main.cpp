@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "check/server_info_string.h"
 #include "host_side.h"
 #include "import_patch.h"
-#include "settings/server_info_string.h"
 #include "ui/info_page_texts.h"
 
 namespace {

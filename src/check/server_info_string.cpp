@@ -1,4 +1,4 @@
-#include "settings/server_info_string.h"
+#include "check/server_info_string.h"
 
 #include <cstdio>
 #include <cstring>
@@ -42,3 +42,5 @@ bool parse_server_info(const char* text, ServerInfo* info) {
   }
   return true;
 }
+
+bool read_server_info(const CheckItem* item, ServerInfo* info) { return parse_server_info(item->server_info, info); }
