@@ -17,8 +17,8 @@ target_compile_options(sntp_pure PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} 
 add_library(sntp_core OBJECT
   src/plugin/global_text.cpp
   src/plugin/module.cpp
-  src/plugin/report.cpp
-  src/settings/settings.cpp
+  src/plugin/error_and_status.cpp
+  src/settings/item_settings.cpp
   src/check/address_cache.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp

@@ -7,9 +7,9 @@
 #include "check/ntp.h"
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
+#include "plugin/error_and_status.h"
 #include "plugin/global_text.h"
-#include "plugin/report.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 
 #include "check/address_cache.h"
 #include "check/exchange.h"
+#include "plugin/error_and_status.h"
 #include "plugin/exports.h"
-#include "plugin/report.h"
 #include "resource.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 
 namespace {
 

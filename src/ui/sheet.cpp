@@ -9,7 +9,7 @@
 #include "plugin/exports.h"
 #include "plugin/global_text.h"
 #include "plugin/module.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 #include "ui/version_gate.h"
 
 // The records go in the layout of common controls 4.71, so that the sheet

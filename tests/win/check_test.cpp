@@ -14,7 +14,7 @@
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
 #include "filetime_units.h"
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 #include "plugin_test.h"
 #include "reply_datagram.h"
 #include "settings/probe_state.h"

@@ -27,7 +27,7 @@
 #include "check/ntp.h"
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 #include "reply_datagram.h"
 #include "resource.h"
 #include "settings/option_text.h"

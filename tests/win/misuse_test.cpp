@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "check/ntp.h"
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 #include "resource.h"
 #include "settings/fields.h"
 #include "settings/option_text.h"

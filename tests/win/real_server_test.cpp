@@ -12,7 +12,7 @@
 #include <string>
 
 #include "check/server_info_string.h"
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 #include "plugin_test.h"
 
 namespace {

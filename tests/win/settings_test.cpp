@@ -12,7 +12,7 @@
 #include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "plugin_test.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "check/address_cache.h"
+#include "plugin/error_and_status.h"
 #include "plugin/module.h"
-#include "plugin/report.h"
 #include "plugin_test.h"
 
 namespace {

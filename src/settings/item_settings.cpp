@@ -1,4 +1,4 @@
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 
 #include <windows.h>
 #include <winsock.h>
