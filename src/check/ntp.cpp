@@ -129,7 +129,7 @@ ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync
   // kept in step even by small ones. A text we cannot read counts as no
   // previous offset.
   int32_t last_ms = 0;
-  if (!read_leading_int(previous_offset_text, &last_ms)) return ClockAction::kMove;
+  if (!read_scanf_int(previous_offset_text, &last_ms)) return ClockAction::kMove;
   const int64_t last_size = last_ms < 0 ? -int64_t{last_ms} : int64_t{last_ms};
   return last_size >= sync_threshold_ms ? ClockAction::kMove : ClockAction::kSkip;
 }

@@ -89,7 +89,7 @@ void check_offset_text(int64_t offset) {
   }
   check(value == size);
   int32_t read = 0;
-  check(read_leading_int(block, &read));
+  check(read_scanf_int(block, &read));
   const int64_t saturated = ms > INT32_MAX ? INT32_MAX : ms < INT32_MIN ? INT32_MIN : ms;
   check(read == saturated);
 }
@@ -178,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t ms = e.offset / kUnitsPerMs;
     int32_t last = 0;
     check(skip != 0 && (ms < 0 ? -ms : ms) < threshold);
-    check(previous != nullptr && read_leading_int(previous, &last));
+    check(previous != nullptr && read_scanf_int(previous, &last));
     check((last < 0 ? -int64_t{last} : int64_t{last}) < threshold);
   }
   if (action == ClockAction::kMove) check_offset_text(e.offset);

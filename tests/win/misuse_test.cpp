@@ -409,7 +409,7 @@ TEST_F(Misuse, MegabyteOptionTexts) {
 
 TEST_F(Misuse, MegabyteServerInformationTexts) {
   // Field 0 of the last case: 511 fives, read as atoi reads them (wrapping).
-  const uint8_t wrapped = static_cast<uint8_t>(parse_int(std::string(kFieldSize - 1, '5').c_str()));
+  const uint8_t wrapped = static_cast<uint8_t>(read_atoi(std::string(kFieldSize - 1, '5').c_str()));
   const struct {
     std::string server_info;
     std::string version, stratum, poll, precision, reference;
