@@ -65,17 +65,29 @@ bool fill_random(uint8_t* out, DWORD length) {
   return drawn;
 }
 
+using PreciseClock = VOID(WINAPI*)(LPFILETIME);
+PreciseClock g_precise_clock;
+bool g_precise_clock_looked_up;
+
+// The system's precise clock, looked up by name the first time the time is
+// read and kept while the module is loaded: the module still loads on
+// systems that have none (null here), which read the coarse clock.
+PreciseClock precise_clock() {
+  if (!g_precise_clock_looked_up) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
+    g_precise_clock = reinterpret_cast<PreciseClock>(reinterpret_cast<void*>(found));
+    g_precise_clock_looked_up = true;
+  }
+  return g_precise_clock;
+}
+
 }  // namespace
 
 uint64_t system_time_now() {
-  // Looked up at each use (a few times per check) so the module still loads
-  // on systems without the precise clock.
-  using PreciseClock = VOID(WINAPI*)(LPFILETIME);
   FILETIME now;
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  FARPROC precise = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
-  if (precise != nullptr) {
-    reinterpret_cast<PreciseClock>(reinterpret_cast<void*>(precise))(&now);
+  if (PreciseClock precise = precise_clock()) {
+    precise(&now);
   } else {
     GetSystemTimeAsFileTime(&now);
   }

@@ -56,6 +56,14 @@ void PluginTest::SetUpTestSuite() {
   ASSERT_TRUE(watch_plugin(api_.module));
 }
 
+void PluginTest::reload_module() {
+  unload_plugin(&api_);
+  unwatch_plugin();
+  std::string error;
+  ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+  ASSERT_TRUE(watch_plugin(api_.module));
+}
+
 void PluginTest::SetUp() {
   ASSERT_NE(api_.module, nullptr);
   reset_plugin_fakes();

@@ -40,6 +40,10 @@ class ModuleTest : public ::testing::Test {
 class PluginTest : public ::testing::Test {
  public:
   static void SetUpTestSuite();
+  // Unloads the module and loads it again, watched as before, so that it
+  // starts afresh: no address cache, the system's functions looked up anew.
+  // No check may be running.
+  static void reload_module();
   // Puts the fakes back to their defaults, makes the host window and starts
   // the server.
   void SetUp() override;

@@ -127,7 +127,8 @@ std::vector<HANDLE>& cancelled_lookups();
 // now from the precise clock, and that plus `coarse_skew` from the coarse one.
 void set_plugin_clock(uint64_t now, int64_t coarse_skew = 0);
 // The plug-in finds no precise clock (GetProcAddress says so), as on older
-// systems, and reads the coarse one.
+// systems, and reads the coarse one. It looks the clock up once per load:
+// this holds for a module loaded again while it is set.
 void hide_precise_clock(bool hidden);
 // The plug-in's clock changes (SetSystemTime, SetLocalTime) are recorded.
 // They succeed without reaching the system, and its WM_TIMECHANGE broadcast
