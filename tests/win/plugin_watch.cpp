@@ -348,19 +348,24 @@ std::vector<Block> plugin_block_list() {
   return list;
 }
 
-size_t plugin_cache_blocks() {
+CacheBlocks plugin_cache_block_kinds() {
   const std::unordered_set<std::string> names(w.names.begin(), w.names.end());
   std::lock_guard<std::mutex> lock(w.mutex);
-  size_t cache = 0;
+  CacheBlocks cache;
   for (const auto& [block, size] : w.blocks) {
     const char* text = static_cast<const char*>(block);
-    if (size % 800 == 0) {
-      ++cache;
+    if (size % kCacheGrowth == 0) {
+      ++cache.arrays;
     } else if (size > 0 && text[size - 1] == '\0' && std::strlen(text) + 1 == size && names.count(text) != 0) {
-      ++cache;
+      ++cache.names;
     }
   }
   return cache;
+}
+
+size_t plugin_cache_blocks() {
+  const CacheBlocks cache = plugin_cache_block_kinds();
+  return cache.arrays + cache.names;
 }
 
 void hand_over(const void* block) {

@@ -53,9 +53,15 @@ struct Block {
 };
 std::vector<Block> plugin_block_list();
 // Those of them that belong to the address cache, which keeps them while the
-// module is loaded: its table (a multiple of 100 entries of 8 bytes) and the
-// copies of names the plug-in looked up.
-size_t plugin_cache_blocks();
+// module is loaded: its table (a multiple of 100 entries of a name's address
+// and an IPv4 address) and the copies of names the plug-in looked up.
+struct CacheBlocks {
+  size_t arrays = 0, names = 0;
+};
+CacheBlocks plugin_cache_block_kinds();
+size_t plugin_cache_blocks();  // arrays and names
+// The address cache grows by this many bytes: 100 entries of 8 bytes, 16 on x86-64.
+constexpr SIZE_T kCacheGrowth = 100 * 2 * sizeof(void*);
 // The host has taken `block` over (it frees it itself, through its own
 // import table): it no longer counts as the plug-in's.
 void hand_over(const void* block);
