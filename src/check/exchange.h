@@ -58,6 +58,8 @@ void write_server_info(CheckItem* item, const ServerInfo& info);
 // written and the result is 1 when its size reaches the threshold, else 0.
 CheckResult apply_offset(CheckItem* item, int64_t offset);
 
-// Moves the system clock by `offset` 100-ns units. False when the system
+// Steps the system clock by `offset` 100-ns units: sets it at once to now
+// plus the offset (SetSystemTime, then SetLocalTime; nothing is slewed) and
+// tells every top-level window (WM_TIMECHANGE). False when the system
 // refuses; GetLastError then says why.
 bool adjust_clock(int64_t offset);
