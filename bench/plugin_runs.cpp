@@ -121,7 +121,7 @@ CheckTiming run_check(PluginRig* rig, CheckItem* item, DWORD timeout_ms) {
   const int64_t started = ticks_now();
   const int result = rig->api.start(window, item);
   const int64_t returned = ticks_now();
-  if (result == kOpDone) pump_messages_until([&] { return rig->ended >= target; }, timeout_ms);
+  if (result == kOpNoFailure) pump_messages_until([&] { return rig->ended >= target; }, timeout_ms);
 
   CheckTiming t;
   t.ended = rig->ended >= target;

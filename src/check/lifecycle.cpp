@@ -21,6 +21,9 @@ namespace {
 
 // The third tick without a sign of life ends the check.
 constexpr int32_t kTimeoutTicks = 3;
+// What the host reads in tick_count once a check has timed out or its lookup
+// could not start. Only the host reads it: the lifecycle goes by the phase,
+// which is over by then.
 constexpr int32_t kNotCounting = -1;
 
 // Where the item's check stands; without a working record it runs none.
@@ -113,7 +116,7 @@ int start_lookup(HWND window, CheckItem* item) {
   HANDLE lookup = WSAAsyncGetHostByName(window, MSG_GETHOST_DONE, probe->server_name,
                                         reinterpret_cast<char*>(probe->lookup_buffer), sizeof probe->lookup_buffer);
   item->lookup_handle = reinterpret_cast<uintptr_t>(lookup);
-  if (lookup != nullptr) return kOpDone;  // the check goes on in SNTP_Gethost
+  if (lookup != nullptr) return kOpNoFailure;  // the check goes on in SNTP_Gethost
   item->tick_count = kNotCounting;
   set_item_error(item, WSAGetLastError());
   end_check(window, item, CHECK_FAILED);
@@ -133,11 +136,11 @@ uint32_t first_address(const ProbeState* probe) {
 }  // namespace
 
 extern "C" int WINAPI SNTP_Initialize(HWND, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   set_item_error(item, 0);
   item->tick_count = 0;
   item->reserved_counter = 0;
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 // Removes the "*" the host appends to a text it has announced.
@@ -148,13 +151,13 @@ static void remove_mark(char* text) {
 }
 
 extern "C" int WINAPI SNTP_InitItem(HWND, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   set_item_error(item, 0);
   if ((item->flags & kKeepMarks) == 0) {
     remove_mark(item->offset_text);
     remove_mark(item->changed_text);
   }
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
@@ -187,7 +190,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   if (!request_read_notifications(window, item)) return kOpFailed;
   show_status(window, "%s", kStatusSending);
   if (!send_and_note_time(item, address)) return kOpFailed;
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
@@ -197,7 +200,7 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   // nothing.
   if (phase == CheckPhase::kOver) {
     item->lookup_handle = 0;
-    return kOpDone;
+    return kOpNoFailure;
   }
   if (item->lookup_handle == 0) {
     // Windows Sockets' last error belongs to whatever call came before, most
@@ -223,7 +226,7 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   item->tick_count = 0;
   if (!request_read_notifications(window, item)) return kOpFailed;
   if (!send_and_note_time(item, address)) return kOpFailed;
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
@@ -233,7 +236,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // A check the host released (no record, no socket) may still have a
       // notification queued: it is stale and ends nothing a second time. A
       // socket without a record is no check of ours; the host is told so.
-      if (item->socket == kNoSocket) return kOpDone;
+      if (item->socket == kNoSocket) return kOpNoFailure;
       end_check(window, item, CHECK_FAILED);
       return kOpFailed;
     case CheckPhase::kStarting:
@@ -243,7 +246,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // then was queued for an earlier socket, or comes although the send
       // failed. A late or duplicated datagram after the check ended changes
       // nothing either.
-      return kOpDone;
+      return kOpNoFailure;
     case CheckPhase::kAwaitingReply:
       break;
   }
@@ -253,7 +256,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   }
   // Only reads were asked for: any other event is a stray notification, no
   // failure of the check and no sign of life; the check keeps waiting.
-  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpDone;
+  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpNoFailure;
   const int32_t ticks = item->tick_count;
   item->tick_count = 0;
   const ReplyOutcome reply = read_reply(window, item);
@@ -267,7 +270,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // Nothing for this check (a stranger's datagram, or no datagram) is no
       // sign of life: the time-out still ends a check the server never answers.
       item->tick_count = ticks;
-      return kOpDone;
+      return kOpNoFailure;
     case ReplyKind::kFailedRead:
       // The check keeps waiting: the server's proper reply may still come.
       return kOpFailed;
@@ -280,13 +283,12 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
 }
 
 extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   // Only a running check can time out: ticks for an item that never started
   // one, has released it, or has ended it do nothing.
   const CheckPhase phase = phase_of(item);
-  if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpDone;
-  if (item->tick_count == kNotCounting) return kOpDone;
-  if (++item->tick_count < kTimeoutTicks) return kOpDone;
+  if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpNoFailure;
+  if (++item->tick_count < kTimeoutTicks) return kOpNoFailure;
   item->tick_count = kNotCounting;
   forget_cached_address(item->probe);
   if (item->probe->non_answers_ignored) {
@@ -300,7 +302,7 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
 
 // Also exported as SNTP_Cancel: ending and abandoning a check are one operation.
 extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   if (item->probe != nullptr) {  // a check in any phase, over or not
     if (item->socket != kNoSocket) WSAAsyncSelect(static_cast<SOCKET>(item->socket), window, 0, 0);
     cancel_lookup(item);
@@ -308,5 +310,5 @@ extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
     item->probe = nullptr;
   }
   close_check_socket(item);
-  return kOpDone;
+  return kOpNoFailure;
 }

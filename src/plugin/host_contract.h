@@ -38,9 +38,9 @@ enum CheckResult : uint32_t {
 };
 
 // Return codes of the item operations.
-constexpr int32_t kOpDone = 0;      // done, or still in progress
-constexpr int32_t kOpFailed = -1;   // failed
-constexpr int32_t kOpCheckOver = 2; // the check is over and MSG_CHECK_END has been sent
+constexpr int32_t kOpNoFailure = 0;  // nothing failed: done, still in progress, or nothing to do
+constexpr int32_t kOpFailed = -1;    // failed; error_text says why where a reason is known
+constexpr int32_t kOpCheckOver = 2;  // the check is over and MSG_CHECK_END has been sent
 
 // flags bit 0: the host keeps the "*" marks of offset_text and changed_text.
 constexpr uint8_t kKeepMarks = 0x01;
