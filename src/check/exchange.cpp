@@ -140,32 +140,29 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
   const int length = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
                               reinterpret_cast<sockaddr*>(&from), &from_length);
   const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
-  if (error == WSAEWOULDBLOCK) return {ReplyKind::kNotOurs, 0};
+  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, ReplyVerdict::kUsable, 0};
   // A datagram longer than a message is reported as an error, but it still
   // names its sender and its first 48 bytes are read.
   const bool datagram = error == 0 || error == WSAEMSGSIZE;
-  if (datagram && !from_server(probe, from, from_length)) return {ReplyKind::kNotOurs, 0};
+  if (datagram && !from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, ReplyVerdict::kUsable, 0};
   const uint64_t receive_time = system_time_now();
   const ReplyEvaluation reply =
       evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
                      probe->send_time, receive_time);
-  if (datagram && reply.verdict == ReplyVerdict::kNotAnAnswer) return {ReplyKind::kNotAnAnswer, 0};
+  if (datagram && reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, 0};
   show_status(window, "%s", kStatusReceiving);
   if (error != 0) {
     set_item_error(item, error);
-    return {ReplyKind::kFailedRead, 0};
+    return {DatagramKind::kUnreadable, reply.verdict, 0};
   }
   probe->receive_time = receive_time;
-  if (reply.verdict == ReplyVerdict::kTooShort) {  // a failed read: nothing is written but the reason
+  if (reply.kind == DatagramKind::kUnreadable) {  // too short: nothing is written but the reason
     report_unusable_reply(item, reply, length);
-    return {ReplyKind::kFailedRead, 0};
+    return {reply.kind, reply.verdict, 0};
   }
   write_server_info(item, reply.info);
-  if (reply.verdict != ReplyVerdict::kUsable) {
-    report_unusable_reply(item, reply, length);
-    return {ReplyKind::kUnusable, 0};
-  }
-  return {ReplyKind::kUsable, reply.offset};
+  if (reply.verdict != ReplyVerdict::kUsable) report_unusable_reply(item, reply, length);
+  return {reply.kind, reply.verdict, reply.offset};
 }
 
 void write_server_info(CheckItem* item, const ServerInfo& info) {

@@ -27,18 +27,17 @@ bool draw_request_nonce(CheckItem* item);
 // text and returns false.
 bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 
-// What the datagram waiting on the item's socket turned out to be.
-enum class ReplyKind : uint8_t {
-  kNotOurs,     // nothing to read, or a datagram from anyone but the server (dropped)
-  kNotAnAnswer,  // from the server's address and port, but not echoing the request's nonce (dropped)
-  kFailedRead,  // the read failed, or the datagram is too short for a reply: error_text says why
-  kUnusable,    // the server's reply, which may not set the clock: server_info and error_text written
-  kUsable,      // the server's reply with a clock offset: server_info written
-};
-
+// What the datagram waiting on the item's socket turned out to be, and what
+// was written for it:
+//   kNotOurs, kNotAnAnswer: dropped, nothing written (a datagram that does not
+//     echo the request's nonce is one from the server's address and port);
+//   kUnreadable: error_text says why;
+//   kReply: server_info written, and error_text too when the verdict is not
+//     kUsable.
 struct ReplyOutcome {
-  ReplyKind kind;
-  int64_t offset;  // 100-ns units, positive when the local clock is behind; usable replies only
+  DatagramKind kind;
+  ReplyVerdict verdict;  // a reply's only
+  int64_t offset;        // 100-ns units, positive when the local clock is behind; usable replies only
 };
 
 // Reads the datagram the item's socket has for it (no request sent yet, no

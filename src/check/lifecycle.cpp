@@ -261,22 +261,21 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   item->tick_count = 0;
   const ReplyOutcome reply = read_reply(window, item);
   switch (reply.kind) {
-    case ReplyKind::kNotAnAnswer:
+    case DatagramKind::kNotAnAnswer:
       // Forged, or from a server that does not echo the request: noted only
       // so that the time-out can say so.
       item->probe->non_answers_ignored = 1;
       [[fallthrough]];
-    case ReplyKind::kNotOurs:
+    case DatagramKind::kNotOurs:
       // Nothing for this check (a stranger's datagram, or no datagram) is no
       // sign of life: the time-out still ends a check the server never answers.
       item->tick_count = ticks;
       return kOpNoFailure;
-    case ReplyKind::kFailedRead:
+    case DatagramKind::kUnreadable:
       // The check keeps waiting: the server's proper reply may still come.
       return kOpFailed;
-    case ReplyKind::kUnusable:
-      return finish_check(window, item, CHECK_FAILED);
-    case ReplyKind::kUsable:
+    case DatagramKind::kReply:
+      if (reply.verdict != ReplyVerdict::kUsable) return finish_check(window, item, CHECK_FAILED);
       return finish_check(window, item, apply_offset(item, reply.offset));
   }
   return kOpFailed;

@@ -89,13 +89,14 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_
                                uint64_t send_time, uint64_t receive_time) {
   ReplyEvaluation e{};
   if (!answers_request(bytes, length, nonce)) {
-    e.verdict = ReplyVerdict::kNotAnAnswer;
+    e.kind = DatagramKind::kNotAnAnswer;
     return e;
   }
   if (length < kNtpPacketSize) {
-    e.verdict = ReplyVerdict::kTooShort;
+    e.kind = DatagramKind::kUnreadable;
     return e;
   }
+  e.kind = DatagramKind::kReply;
   e.info.first_octet = bytes[0];
   e.info.stratum = bytes[1];
   e.info.poll = static_cast<int8_t>(bytes[2]);

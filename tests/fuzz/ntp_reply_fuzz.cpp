@@ -117,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const uint8_t kZero[kNonceSize] = {};
   const bool answers = length >= 32 && std::memcmp(bytes + 24, nonce, kNonceSize) == 0 &&
                        std::memcmp(bytes + 24, kZero, kNonceSize) != 0;
-  check((e.verdict == ReplyVerdict::kNotAnAnswer) == !answers);
+  check((e.kind == DatagramKind::kNotAnAnswer) == !answers);
   if (!answers) {
     check(e.offset == 0 && e.info.first_octet == 0 && e.info.stratum == 0);
     return 0;
   }
   char problem[256];
   if (length < kNtpPacketSize) {
-    check(e.verdict == ReplyVerdict::kTooShort);
+    check(e.kind == DatagramKind::kUnreadable);
     format_reply_problem(e, length, problem, sizeof problem);
     check_message(problem, sizeof problem);
     return 0;
@@ -155,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool no_transmit_time = be32(bytes + 40) == 0 && be32(bytes + 44) == 0;
   const bool usable =
       mode == 4 && bytes[1] >= 1 && bytes[1] <= 15 && leap != 3 && !no_receive_time && !no_transmit_time;
+  check(e.kind == DatagramKind::kReply);
   check((e.verdict == ReplyVerdict::kUsable) == usable);
   if (!usable) {
     check(e.offset == 0);
