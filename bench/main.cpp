@@ -30,13 +30,13 @@
 #include "cache_runs.h"
 #include "check/exchange.h"
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "floor_runs.h"
 #include "measure.h"
 #include "plugin_runs.h"
 #include "reply_datagram.h"
 #include "responder.h"
 #include "settings/fields.h"
-#include "settings/probe_state.h"
 
 namespace {
 

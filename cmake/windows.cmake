@@ -20,6 +20,7 @@ add_library(sntp_core OBJECT
   src/plugin/error_and_status.cpp
   src/settings/item_settings.cpp
   src/check/address_cache.cpp
+  src/check/probe_state.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp
   src/ui/sheet.cpp

@@ -5,11 +5,11 @@
 #include <winsock.h>
 
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
 #include "plugin/error_and_status.h"
 #include "plugin/global_text.h"
-#include "settings/item_settings.h"
 
 namespace {
 

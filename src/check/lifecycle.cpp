@@ -12,6 +12,7 @@
 
 #include "check/address_cache.h"
 #include "check/exchange.h"
+#include "check/probe_state.h"
 #include "plugin/error_and_status.h"
 #include "plugin/exports.h"
 #include "resource.h"
@@ -173,7 +174,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
     probe = new_probe_state();
     if (probe == nullptr) return kOpFailed;
     item->probe = probe;
-    load_settings(item, probe);
+    load_settings(item, probe->server_name, sizeof probe->server_name, &probe->options);
   }
   probe->phase = CheckPhase::kStarting;
   probe->non_answers_ignored = 0;

@@ -7,14 +7,6 @@
 #include "settings/option_text.h"
 #include "settings/server_address.h"
 
-ProbeState* new_probe_state() {
-  return static_cast<ProbeState*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(ProbeState)));
-}
-
-void free_probe_state(ProbeState* probe) {
-  if (probe != nullptr) GlobalFree(probe);
-}
-
 // The port the services database gives for SNTP over UDP, or 123.
 static uint16_t default_port() {
   const servent* entry = getservbyname("sntp", "udp");
@@ -22,21 +14,21 @@ static uint16_t default_port() {
   return ntohs(static_cast<u_short>(entry->s_port));
 }
 
-void load_settings(const CheckItem* item, ProbeState* probe) {
-  server_name_from_address(item->address, probe->server_name, sizeof probe->server_name);
+void load_settings(const CheckItem* item, char* server_name, size_t server_name_size, ItemOptions* options) {
+  server_name_from_address(item->address, server_name, server_name_size);
   // An item without options takes its port from the services database and
   // no threshold; quiet_update keeps what it was.
-  probe->options = item->options != nullptr ? parse_option_string(item->options)
-                                            : ItemOptions{default_port(), 0, 0, probe->options.quiet_update};
-  if (probe->options.port == 0) probe->options.port = kDefaultNtpPort;
+  *options = item->options != nullptr ? parse_option_string(item->options)
+                                      : ItemOptions{default_port(), 0, 0, options->quiet_update};
+  if (options->port == 0) options->port = kDefaultNtpPort;
 }
 
-bool write_option_string(CheckItem* item, const ProbeState* probe) {
+bool write_option_string(CheckItem* item, const ItemOptions& options) {
   // Without memory for the new text the item keeps its old one: a null text
   // would silently reset every option to its default at the next load.
   char* text = alloc_text(kOptionStringSize);
   if (text == nullptr) return false;
-  format_option_string(probe->options, text, kOptionStringSize);
+  format_option_string(options, text, kOptionStringSize);
   replace_text(&item->options, text);
   return true;
 }

@@ -8,7 +8,6 @@
 #include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "resource.h"
-#include "settings/item_settings.h"
 #include "settings/server_address.h"
 #include "ui/info_page_texts.h"
 #include "ui/version_gate.h"

@@ -112,7 +112,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
   ProbeState* probe = new_probe_state();
   if (probe == nullptr) return -1;
   probe->host_version = query_host_version(window);
-  load_settings(item, probe);
+  load_settings(item, probe->server_name, sizeof probe->server_name, &probe->options);
   SheetContext sheet{item, probe, 0};
   PageContext contexts[kPageCount] = {{&sheet, &kGeneralPage}, {&sheet, &kOptionsPage}, {&sheet, &kInfoPage}};
 
@@ -136,7 +136,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     // Positive only when the user confirmed with OK; the pages have then
     // applied their values. Options that could not be stored are a failure
     // the host must hear of, not a success.
-    if (PropertySheetA(&header) > 0 && write_option_string(item, probe)) result = 0;
+    if (PropertySheetA(&header) > 0 && write_option_string(item, probe->options)) result = 0;
     free_text(caption);
   } else {
     // A sheet without one of its pages would shift the others; show none.

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
 #include "filetime_units.h"
 #include "plugin/error_and_status.h"
 #include "plugin_test.h"
 #include "reply_datagram.h"
-#include "settings/probe_state.h"
 
 namespace {
 

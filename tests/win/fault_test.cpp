@@ -26,13 +26,13 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
 #include "plugin/error_and_status.h"
 #include "reply_datagram.h"
 #include "resource.h"
 #include "settings/option_text.h"
-#include "settings/probe_state.h"
 #include "sheet_driver.h"
 
 namespace {
