@@ -1,7 +1,9 @@
 // The HostAddressCache: server names resolved by an asynchronous lookup, kept
 // while the module is loaded so that later checks of any item naming the
-// same server skip the lookup. Nothing expires or is removed until the host
-// unloads the module.
+// same server skip the lookup. Nothing expires; an address is removed only
+// when a check gets no answer there or cannot send there
+// (address_cache_forget), and the whole table when the host unloads the
+// module.
 #pragma once
 
 #include <cstdint>

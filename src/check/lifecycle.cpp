@@ -64,19 +64,20 @@ void close_check_socket(CheckItem* item) {
 // neither has it.
 uint32_t known_address(ProbeState* probe) {
   uint32_t address = inet_addr(probe->server_name);
-  probe->address_from_cache = 0;
+  probe->address_cached = 0;
   if (address == INADDR_NONE) {
     address = address_cache_lookup(probe->server_name);
-    probe->address_from_cache = address != INADDR_NONE;
+    probe->address_cached = address != INADDR_NONE;
   }
   return address;
 }
 
-// Names such as a pool's stand for servers that come and go: when the
-// address the cache gave gets no answer, or cannot be sent to, the cache
-// forgets it and the next check looks the name up again.
+// Names such as a pool's stand for servers that come and go: when an
+// address of the cache gets no answer, or cannot be sent to, the cache
+// forgets it and the next check looks the name up again, whether this check
+// took the address from the cache or its own lookup has just added it.
 void forget_cached_address(const ProbeState* probe) {
-  if (probe->address_from_cache) address_cache_forget(probe->server_name, probe->server_addr);
+  if (probe->address_cached) address_cache_forget(probe->server_name, probe->server_addr);
 }
 
 bool request_read_notifications(HWND window, CheckItem* item) {
@@ -198,11 +199,14 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   if (item == nullptr) return kOpFailed;
   const CheckPhase phase = phase_of(item);
   // A lookup that completes after the check is over (timed out, say) sends
-  // nothing.
+  // nothing. One that completes after the host released the check (no
+  // record, no socket, no lookup) was queued before the release: it is
+  // stale and ends nothing a second time.
   if (phase == CheckPhase::kOver) {
     item->lookup_handle = 0;
     return kOpNoFailure;
   }
+  if (phase == CheckPhase::kIdle && item->socket == kNoSocket && item->lookup_handle == 0) return kOpNoFailure;
   if (item->lookup_handle == 0) {
     // Windows Sockets' last error belongs to whatever call came before, most
     // often 0, which would clear the text of a failed check: say what went
@@ -213,7 +217,7 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   }
   item->lookup_handle = 0;
   if (phase == CheckPhase::kIdle) return kOpFailed;
-  const ProbeState* probe = item->probe;
+  ProbeState* probe = item->probe;
   if (WSAGETASYNCERROR(lparam) != 0) {
     set_item_error(item, WSAGETASYNCERROR(lparam));
     return kOpFailed;
@@ -224,6 +228,7 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
     return kOpFailed;
   }
   address_cache_add(probe->server_name, address);
+  probe->address_cached = 1;
   item->tick_count = 0;
   if (!request_read_notifications(window, item)) return kOpFailed;
   if (!send_and_note_time(item, address)) return kOpFailed;
@@ -290,7 +295,9 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
   if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpNoFailure;
   if (++item->tick_count < kTimeoutTicks) return kOpNoFailure;
   item->tick_count = kNotCounting;
-  forget_cached_address(item->probe);
+  // Only a request that went out was unanswered at its address; a failed
+  // send has already made the cache forget the address it could not reach.
+  if (phase == CheckPhase::kAwaitingReply) forget_cached_address(item->probe);
   if (item->probe->non_answers_ignored) {
     set_item_error_string(item, IDS_ONLY_NON_ANSWERS);
   } else {

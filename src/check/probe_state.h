@@ -56,9 +56,10 @@ struct ProbeState {
   // the reply (network byte order).
   uint32_t server_addr;
   uint16_t server_port;
-  // The server's address came from the address cache: a check that gets no
-  // answer there, or cannot send there, makes the cache forget it.
-  int32_t address_from_cache;
+  // The server's address is one the address cache holds: the cache gave it,
+  // or this check's lookup added it. A check that gets no answer there, or
+  // cannot send there, makes the cache forget it.
+  int32_t address_cached;
   // Datagrams from the server's address and port that did not answer the
   // request were ignored: a time-out then says so rather than "no answer".
   int32_t non_answers_ignored;

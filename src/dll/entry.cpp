@@ -12,10 +12,11 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     // Once per process: the instance for resources, and the common controls
-    // (up-down, property sheets) registered. The module keeps nothing per
-    // thread, so the threads the host starts and ends need not call in.
+    // (up-down, property sheets) registered. The thread notifications stay
+    // on: the runtime's thread-local storage callbacks run its per-thread
+    // destructors on them, and for a module with such storage the system
+    // refuses to turn them off anyway. This routine ignores them.
     set_module_instance(instance);
-    DisableThreadLibraryCalls(instance);
     InitCommonControls();
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // The host unloads the module (FreeLibrary, not the end of the process):

@@ -23,12 +23,7 @@ void load_settings(const CheckItem* item, char* server_name, size_t server_name_
   if (options->port == 0) options->port = kDefaultNtpPort;
 }
 
-bool write_option_string(CheckItem* item, const ItemOptions& options) {
-  // Without memory for the new text the item keeps its old one: a null text
-  // would silently reset every option to its default at the next load.
-  char* text = alloc_text(kOptionStringSize);
-  if (text == nullptr) return false;
+void write_option_string(CheckItem* item, const ItemOptions& options, char* text) {
   format_option_string(options, text, kOptionStringSize);
   replace_text(&item->options, text);
-  return true;
 }

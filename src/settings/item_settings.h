@@ -17,6 +17,8 @@ constexpr uint16_t kDefaultNtpPort = 123;
 // was. A port of 0 becomes 123.
 void load_settings(const CheckItem* item, char* server_name, size_t server_name_size, ItemOptions* options);
 
-// Replaces the item's options with the OptionString of `options`. False when
-// memory is short: the item then keeps its previous options.
-bool write_option_string(CheckItem* item, const ItemOptions& options);
+// Replaces the item's options with the OptionString of `options`, formatted
+// into `text`, a global-heap block of kOptionStringSize bytes that the item
+// takes over. The caller allocates it before it changes anything else, so
+// that a shortage of memory leaves the item as a whole untouched.
+void write_option_string(CheckItem* item, const ItemOptions& options, char* text);

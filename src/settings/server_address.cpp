@@ -25,6 +25,9 @@ void server_name_from_address(const char* address, char* out, size_t out_size) {
   size_t keep = cp932_cut_length(p, len < out_size - 1 ? len : out_size - 1);
   std::memcpy(out, p, keep);
   out[keep] = '\0';
+  // A name stored with blanks around it (by hand, or before the General
+  // page trimmed them) names the same server as the page shows it.
+  trim_blanks(out);
 }
 
 // The length of the blank at `p` (0 when it is none); `p` starts a character.

@@ -8,8 +8,9 @@ constexpr char kAddressScheme[] = "sntp://";
 
 // Writes the bare server of `address` into `out`: the scheme is skipped when
 // the address starts with it (in any case), the rest is cut at the first "/"
-// and to the buffer (never inside a double-byte character). A null address
-// gives the empty text. A ":port" suffix is not split off.
+// and to the buffer (never inside a double-byte character), and blanks
+// around the server are removed as trim_blanks does. A null address gives
+// the empty text. A ":port" suffix is not split off.
 void server_name_from_address(const char* address, char* out, size_t out_size);
 
 // Removes the blanks around a server name typed or pasted by the user, in

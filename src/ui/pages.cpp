@@ -30,28 +30,23 @@ bool read_control_text(HWND dialog, int id, char** text) {
   return true;
 }
 
-// Replaces `*field` with the control's text (null when empty). When memory
-// is short the field keeps what it had rather than losing the setting.
-void replace_from_control(HWND dialog, int id, char** field) {
-  char* text = nullptr;
-  if (read_control_text(dialog, id, &text)) replace_text(field, text);
-}
-
-// The address is "sntp://" and the server as typed, without the blanks that
-// pasting from a list of servers brings along; an empty server field gives
-// "sntp://" alone. When memory is short the address stays as it was.
-void apply_address(HWND dialog, char** address) {
+// Makes the address "sntp://" and the server as typed, without the blanks
+// that pasting from a list of servers brings along; an empty server field
+// gives "sntp://" alone. False, with `*address` null, when memory is short.
+bool read_address(HWND dialog, char** address) {
+  *address = nullptr;
   char* server = nullptr;
-  if (!read_control_text(dialog, IDC_SERVER, &server)) return;
+  if (!read_control_text(dialog, IDC_SERVER, &server)) return false;
   trim_blanks(server);
   size_t server_length = server != nullptr ? static_cast<size_t>(lstrlenA(server)) : 0;
   char* text = alloc_text(sizeof kAddressScheme + server_length);
   if (text != nullptr) {
     lstrcpyA(text, kAddressScheme);
     if (server != nullptr) lstrcatA(text, server);
-    replace_text(address, text);
+    *address = text;
   }
   free_text(server);
+  return text != nullptr;
 }
 
 // Gives the comment edit the multi-line and want-return styles when the host
@@ -76,15 +71,28 @@ void fill_general(HWND dialog, SheetContext& sheet) {
   set_comment_style(dialog, probe->host_version);
 }
 
-void apply_general(HWND dialog, const SheetContext& sheet) {
+void apply_general(HWND dialog, SheetContext& sheet) {
   CheckItem* item = sheet.item;
-  replace_from_control(dialog, IDC_TITLE, &item->title);
-  apply_address(dialog, &item->address);
+  // Every new text is had before any is written: when memory is short for
+  // one of them the item keeps all it had, and the sheet reports no change.
+  char* title = nullptr;
+  char* address = nullptr;
+  char* comment = nullptr;
+  if (!read_control_text(dialog, IDC_TITLE, &title) || !read_address(dialog, &address) ||
+      !read_control_text(dialog, IDC_COMMENT, &comment)) {
+    free_text(title);
+    free_text(address);
+    free_text(comment);
+    sheet.texts_unwritten = true;
+    return;
+  }
+  replace_text(&item->title, title);
+  replace_text(&item->address, address);
   // No validation: text that is not an unsigned number gives 0 (the loader
   // turns it into 123), and a number above 65535 keeps its low 16 bits.
   UINT port = GetDlgItemInt(dialog, IDC_PORT, nullptr, FALSE);
   sheet.probe->options.port = static_cast<uint16_t>(port & 0xFFFFu);
-  replace_from_control(dialog, IDC_COMMENT, &item->comment);
+  replace_text(&item->comment, comment);
   if (!host_keeps_comment_lines(sheet.probe->host_version)) flatten_comment(item->comment);
 }
 
@@ -102,6 +110,12 @@ void enable_threshold(HWND dialog) {
   EnableWindow(GetDlgItem(dialog, IDC_THRESHOLD), used);
 }
 
+// A clock that is only measured never changes, so there is no change to
+// announce: the quiet box is disabled then, and keeps its state.
+void enable_quiet(HWND dialog) {
+  EnableWindow(GetDlgItem(dialog, IDC_QUIET_UPDATE), checked(dialog, IDC_MEASURE_ONLY) == 0);
+}
+
 void fill_options(HWND dialog, SheetContext& sheet) {
   const ItemOptions& options = sheet.probe->options;
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETRANGE, 0, MAKELPARAM(kMaxThresholdMs, 0));
@@ -109,23 +123,30 @@ void fill_options(HWND dialog, SheetContext& sheet) {
   CheckDlgButton(dialog, IDC_QUIET_UPDATE, options.quiet_update != 0 ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_MEASURE_ONLY, options.measure_only != 0 ? BST_CHECKED : BST_UNCHECKED);
   // The up-down control writes its position into the edit, its buddy; it
-  // clamps what it cannot show to its range.
+  // clamps what it cannot show to its range. A stored threshold outside the
+  // range is what the check uses, so the edit shows it as it is.
+  const int32_t threshold = options.sync_threshold_ms;
+  const bool in_range = threshold >= 0 && threshold <= kMaxThresholdMs;
   SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_SETPOS, 0,
-                      MAKELPARAM(static_cast<uint32_t>(options.sync_threshold_ms) & 0xFFFFu, 0));
+                      MAKELPARAM(in_range ? threshold : (threshold < 0 ? 0 : kMaxThresholdMs), 0));
   sheet.shown_threshold = LOWORD(SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0));
+  if (!in_range) SetDlgItemInt(dialog, IDC_THRESHOLD, static_cast<UINT>(threshold), TRUE);
   enable_threshold(dialog);
+  enable_quiet(dialog);
 }
 
-void apply_options(HWND dialog, const SheetContext& sheet) {
+void apply_options(HWND dialog, SheetContext& sheet) {
   ItemOptions& options = sheet.probe->options;
   options.skip_small_offsets = checked(dialog, IDC_SKIP_SMALL_OFFSETS);
   // UDM_GETPOS first takes the position from the edit's text; text that is
-  // not a number within the range leaves the position as it was. A stored
-  // threshold the control could not show stays as it is unless the user
-  // moved the control: opening the page and pressing OK loses nothing.
-  const uint16_t position = LOWORD(SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0));
-  const bool shown = options.sync_threshold_ms >= 0 && options.sync_threshold_ms <= kMaxThresholdMs;
-  if (shown || position != sheet.shown_threshold) options.sync_threshold_ms = position;
+  // not a number within the range leaves the position as it was and sets
+  // the high word. A stored threshold outside the range stays as it is
+  // unless a number within the range was entered or the arrows moved the
+  // control: opening the page and pressing OK loses nothing.
+  const LRESULT reply = SendDlgItemMessageA(dialog, IDC_THRESHOLD_SPIN, UDM_GETPOS, 0, 0);
+  const uint16_t position = LOWORD(reply);
+  const bool in_range = options.sync_threshold_ms >= 0 && options.sync_threshold_ms <= kMaxThresholdMs;
+  if (in_range || HIWORD(reply) == 0 || position != sheet.shown_threshold) options.sync_threshold_ms = position;
   options.quiet_update = checked(dialog, IDC_QUIET_UPDATE);
   options.measure_only = checked(dialog, IDC_MEASURE_ONLY);
 }
@@ -133,6 +154,7 @@ void apply_options(HWND dialog, const SheetContext& sheet) {
 bool options_command(HWND dialog, int id) {
   if (id != IDC_SKIP_SMALL_OFFSETS && id != IDC_MEASURE_ONLY) return false;
   enable_threshold(dialog);
+  enable_quiet(dialog);
   return true;
 }
 

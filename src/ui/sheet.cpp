@@ -111,9 +111,18 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
   // them back on OK; it never touches the texts a check writes.
   ProbeState* probe = new_probe_state();
   if (probe == nullptr) return -1;
+  // OK rewrites the option text after the pages have written the item's
+  // other texts. Its block is had before the sheet opens: without it the
+  // sheet is not shown, rather than change the item in part and call that a
+  // cancel (a null text would reset every option at the next load).
+  char* option_text = alloc_text(kOptionStringSize);
+  if (option_text == nullptr) {
+    free_probe_state(probe);
+    return -1;
+  }
   probe->host_version = query_host_version(window);
   load_settings(item, probe->server_name, sizeof probe->server_name, &probe->options);
-  SheetContext sheet{item, probe, 0};
+  SheetContext sheet{item, probe, 0, false};
   PageContext contexts[kPageCount] = {{&sheet, &kGeneralPage}, {&sheet, &kOptionsPage}, {&sheet, &kInfoPage}};
 
   HPROPSHEETPAGE pages[kPageCount] = {create_page(&contexts[0]), create_page(&contexts[1]),
@@ -134,9 +143,13 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     header.nStartPage = 0;
     header.phpage = pages;
     // Positive only when the user confirmed with OK; the pages have then
-    // applied their values. Options that could not be stored are a failure
-    // the host must hear of, not a success.
-    if (PropertySheetA(&header) > 0 && write_option_string(item, probe->options)) result = 0;
+    // applied their values, unless the General page had no memory for its
+    // texts and left the item as it was.
+    if (PropertySheetA(&header) > 0 && !sheet.texts_unwritten) {
+      write_option_string(item, probe->options, option_text);
+      option_text = nullptr;  // the item's now
+      result = 0;
+    }
     free_text(caption);
   } else {
     // A sheet without one of its pages would shift the others; show none.
@@ -144,6 +157,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
       if (page != nullptr) DestroyPropertySheetPage(page);
     }
   }
+  free_text(option_text);
   free_probe_state(probe);
   return result;
 }

@@ -14,10 +14,14 @@
 struct SheetContext {
   CheckItem* item;
   ProbeState* probe;
-  // The threshold the Options page showed when it opened. A stored
-  // threshold its up-down control cannot show (outside 0 to 30000) is kept
-  // unless the user moves the control away from this position.
+  // The up-down control's position when the Options page opened: the
+  // stored threshold, or the end of the range nearest to one outside it (0
+  // to 30000). Such a threshold is kept unless the user enters a number
+  // within the range or moves the control away from this position.
   uint16_t shown_threshold;
+  // The General page could not have its new texts (memory short) and wrote
+  // none: OK then changes nothing and the sheet reports a cancel.
+  bool texts_unwritten;
 };
 
 // What differs from one page to another.
@@ -27,7 +31,7 @@ struct SheetPage {
   void (*fill)(HWND dialog, SheetContext& sheet);
   // Writes the controls back when the sheet closes with OK; null for a page
   // that only displays.
-  void (*apply)(HWND dialog, const SheetContext& sheet);
+  void (*apply)(HWND dialog, SheetContext& sheet);
   // Handles WM_COMMAND from the control `id`, returning whether it did; null
   // for a page whose controls need no handling.
   bool (*command)(HWND dialog, int id);

@@ -35,6 +35,12 @@ TEST(ServerName, CutsAtTheFirstSlash) {
   EXPECT_EQ(server("ntp.example.jp/x"), "ntp.example.jp");
 }
 
+TEST(ServerName, BlanksAroundTheServerAreRemoved) {
+  EXPECT_EQ(server("sntp:// ntp.example.jp "), "ntp.example.jp");
+  EXPECT_EQ(server("sntp://\t\x81\x40ntp.example.jp \x81\x40/path"), "ntp.example.jp");
+  EXPECT_EQ(server("sntp://   "), "");
+}
+
 TEST(ServerName, KeepsAPortAfterAColon) {
   EXPECT_EQ(server("sntp://127.0.0.1:11123"), "127.0.0.1:11123");
   EXPECT_EQ(server("sntp://[::1]:123/x"), "[::1]:123");

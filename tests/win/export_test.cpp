@@ -207,8 +207,6 @@ const AllowedImports kAllowedImports[] = {
          "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock",
          // texts: copy, compare (address cache, "open" command), caption and address building
          "lstrlenA", "lstrcpyA", "lstrcpynA", "lstrcmpA", "lstrcmpiA", "lstrcatA",
-         // no calls for the host's threads
-         "DisableThreadLibraryCalls",
          // the address cache's lock
          "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
          // the clock: read, move, change-time text

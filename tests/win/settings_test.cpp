@@ -99,7 +99,7 @@ TEST_F(Settings, OptionStringReplacesTheItemsText) {
   probe_->options.skip_small_offsets = 1;
   probe_->options.sync_threshold_ms = 1500;
   probe_->options.quiet_update = 0;
-  write_option_string(item_, probe_->options);
+  write_option_string(item_, probe_->options, alloc_text(kOptionStringSize));
   ASSERT_NE(item_->options, nullptr);
   EXPECT_STREQ(item_->options, "-25536;1;1500;0;");
   EXPECT_EQ(GlobalSize(item_->options), 100u);

@@ -184,27 +184,31 @@ TEST_F(SheetTest, ThresholdEditFollowsTheCheckBoxWhileTheArrowsAlwaysWork) {
 }
 
 // Measuring only is a fifth option, stored only while it is on; its
-// threshold is the alert's, so the edit serves it too.
+// threshold is the alert's, so the edit serves it too. It never changes the
+// clock, so the quiet box is disabled meanwhile, keeping its state.
 TEST_F(SheetTest, MeasuringOnlyIsStoredAsAFifthOptionAndEnablesTheThreshold) {
-  set_item_text(&item_->options, "123;0;250;0;1;");
+  set_item_text(&item_->options, "123;0;250;1;1;");
   SheetRun run = property([](HWND sheet) {
     HWND page = show_page(sheet, kOptions);
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MEASURE_ONLY), BST_CHECKED);
     EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD)) << "skipping is off, yet the threshold serves the alert";
+    EXPECT_FALSE(is_enabled(page, IDC_QUIET_UPDATE));
     click(page, IDC_MEASURE_ONLY);
     EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
+    EXPECT_TRUE(is_enabled(page, IDC_QUIET_UPDATE));
     click(page, IDC_MEASURE_ONLY);
     EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD));
+    EXPECT_FALSE(is_enabled(page, IDC_QUIET_UPDATE));
     press(sheet, PSBTN_OK);
   });
   EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(item_text(item_->options), "123;0;250;0;1;");
+  EXPECT_EQ(item_text(item_->options), "123;0;250;1;1;");
   // Turned off, the option text has its four fields again.
   run = property([](HWND sheet) {
     click(show_page(sheet, kOptions), IDC_MEASURE_ONLY);
     press(sheet, PSBTN_OK);
   });
-  EXPECT_EQ(item_text(item_->options), "123;0;250;0;");
+  EXPECT_EQ(item_text(item_->options), "123;0;250;1;");
 }
 
 TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
@@ -218,12 +222,14 @@ TEST_F(SheetTest, ThresholdKeepsTheLastPositionWhenTheTypedTextIsNoPosition) {
       {"123;1;1500;0;", "1,500", 0, "30001", "123;1;1500;0;"},
       {"123;1;1500;0;", "1,500", 1, "abc", "123;1;1501;0;"},
       {"123;1;1500;0;", "1,500", 0, "29999", "123;1;29999;0;"},
-      // A stored threshold the control cannot show (it takes the low 16 bits
-      // as a signed position, clamped to its range) is kept unless the user
-      // moves the control.
-      {"123;1;66036;0;", "500", 0, nullptr, "123;1;66036;0;"},
-      {"123;1;40000;0;", "0", 0, nullptr, "123;1;40000;0;"},
-      {"123;1;40000;0;", "0", 0, "20000", "123;1;20000;0;"},
+      // A stored threshold outside the control's range is shown as it is and
+      // kept unless the user enters a number within the range or moves the
+      // control.
+      {"123;1;66036;0;", "66036", 0, nullptr, "123;1;66036;0;"},
+      {"123;1;-5;0;", "-5", 0, nullptr, "123;1;-5;0;"},
+      {"123;1;40000;0;", "40000", 0, "50000", "123;1;40000;0;"},
+      {"123;1;40000;0;", "40000", 0, "20000", "123;1;20000;0;"},
+      {"123;1;40000;0;", "40000", 0, "30000", "123;1;30000;0;"},  // the end the control was put at
       {"123;1;30000;0;", "30,000", 1, nullptr, "123;1;30000;0;"},  // the range ends at 30000
   };
   for (const auto& c : cases) {
@@ -374,13 +380,15 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
     type(page, IDC_COMMENT, "new comment");
     press(sheet, PSBTN_OK);
   });
-  EXPECT_EQ(run.result, 0);
+  // The item changes as a whole or not at all, and a cancel is reported.
+  EXPECT_EQ(run.result, -1);
   EXPECT_EQ(item_text(item_->address), "sntp://old.example");
   EXPECT_EQ(item_text(item_->title), "old title");
-  EXPECT_EQ(item_text(item_->comment), "new comment");
-  EXPECT_EQ(item_text(item_->options), "9000;1;700;0;");
+  EXPECT_EQ(item_text(item_->comment), "old comment");
+  EXPECT_EQ(item_text(item_->options), "8123;1;700;0;");
 
-  // The option text's block (100 bytes), then the comment's.
+  // The option text's block (100 bytes), then the comment's. Without the
+  // option text's block no sheet opens, so nothing of the item changes.
   for (SIZE_T size : {SIZE_T{100}, SIZE_T{sizeof "newer comment"}}) {
     fail_alloc_size(size);
     run = property([](HWND sheet) {
@@ -389,10 +397,10 @@ TEST_F(ShortOfMemory, TextsThatCannotBeAllocatedKeepTheirSettings) {
       type(page, IDC_COMMENT, "newer comment");
       press(sheet, PSBTN_OK);
     });
-    EXPECT_EQ(run.result, size == 100 ? -1 : 0) << "options that were not stored are no success";
-    EXPECT_EQ(item_text(item_->options), size == 100 ? "9000;1;700;0;" : "9001;1;700;0;");
-    EXPECT_EQ(item_text(item_->comment), size == 100 ? "newer comment" : "new comment");
-    set_item_text(&item_->comment, "new comment");
+    EXPECT_EQ(run.sheet_shown, size != 100);
+    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(item_text(item_->options), "8123;1;700;0;");
+    EXPECT_EQ(item_text(item_->comment), "old comment");
   }
 }
 
