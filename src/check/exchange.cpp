@@ -140,11 +140,11 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
   const int length = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
                               reinterpret_cast<sockaddr*>(&from), &from_length);
   const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
-  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, ReplyVerdict::kUsable, 0};
+  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, 0};
   // A datagram longer than a message is reported as an error, but it still
   // names its sender and its first 48 bytes are read.
   const bool datagram = error == 0 || error == WSAEMSGSIZE;
-  if (datagram && !from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, ReplyVerdict::kUsable, 0};
+  if (datagram && !from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, {}, 0};
   const uint64_t receive_time = system_time_now();
   const ReplyEvaluation reply =
       evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
