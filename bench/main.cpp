@@ -30,13 +30,13 @@
 #include "cache_runs.h"
 #include "check/exchange.h"
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "floor_runs.h"
 #include "measure.h"
 #include "plugin_runs.h"
 #include "reply_datagram.h"
 #include "responder.h"
 #include "settings/fields.h"
-#include "settings/probe_state.h"
 
 namespace {
 
@@ -347,7 +347,7 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
       // The text must be the module's own offset in whole milliseconds: that
       // the readings taken here are its T1 and T4.
       int32_t text_ms = 0;
-      if (!read_leading_int(item->offset_text, &text_ms) || text_ms != e.offset / kMs) {
+      if (!read_scanf_int(item->offset_text, &text_ms) || text_ms != e.offset / kMs) {
         ++g_failures;
         continue;
       }

@@ -29,6 +29,8 @@ bool record_clock_changes(HMODULE module, std::string* error) {
   return true;
 }
 
+bool watch_precise_clock(HMODULE module, std::string* error);
+
 bool load_patched(PluginRig* rig, std::string* error) {
   if (!load_plugin(plugin_path(), &rig->api, error)) return false;
   if (!rig->api.start || !rig->api.timer || !rig->api.item_check_end || !rig->api.initialize ||
@@ -36,7 +38,7 @@ bool load_patched(PluginRig* rig, std::string* error) {
     *error = "the module lacks check operations";
     return false;
   }
-  return record_clock_changes(rig->api.module, error);
+  return record_clock_changes(rig->api.module, error) && watch_precise_clock(rig->api.module, error);
 }
 
 void forget_messages(HostWindow* host) {
@@ -119,7 +121,7 @@ CheckTiming run_check(PluginRig* rig, CheckItem* item, DWORD timeout_ms) {
   const int64_t started = ticks_now();
   const int result = rig->api.start(window, item);
   const int64_t returned = ticks_now();
-  if (result == kOpDone) pump_messages_until([&] { return rig->ended >= target; }, timeout_ms);
+  if (result == kOpNoFailure) pump_messages_until([&] { return rig->ended >= target; }, timeout_ms);
 
   CheckTiming t;
   t.ended = rig->ended >= target;
@@ -165,10 +167,11 @@ BatchTiming run_all_at_once(PluginRig* rig, DWORD timeout_ms) {
 namespace {
 
 std::vector<uint64_t> g_readings;
+bool g_recording;
 
 void WINAPI recorded_precise_clock(LPFILETIME t) {
   GetSystemTimePreciseAsFileTime(t);
-  g_readings.push_back((uint64_t{t->dwHighDateTime} << 32) | t->dwLowDateTime);
+  if (g_recording) g_readings.push_back((uint64_t{t->dwHighDateTime} << 32) | t->dwLowDateTime);
 }
 
 FARPROC WINAPI clock_recording_get_proc_address(HMODULE module, LPCSTR name) {
@@ -178,18 +181,27 @@ FARPROC WINAPI clock_recording_get_proc_address(HMODULE module, LPCSTR name) {
   return GetProcAddress(module, name);
 }
 
+// The module looks its precise clock up once per load, at its first reading:
+// it is handed the recording one from the start, which records only while a
+// ClockReadings lives.
+bool watch_precise_clock(HMODULE module, std::string* error) {
+  if (patch_import(module, "KERNEL32.dll", "GetProcAddress",
+                   reinterpret_cast<const void*>(&clock_recording_get_proc_address)) == nullptr) {
+    *error = "cannot patch the module's GetProcAddress";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-ClockReadings::ClockReadings(PluginRig* rig) : module_(rig->api.module) {
+ClockReadings::ClockReadings(PluginRig*) {
   g_readings.clear();
   g_readings.reserve(64);
-  original_ = patch_import(module_, "KERNEL32.dll", "GetProcAddress",
-                           reinterpret_cast<const void*>(&clock_recording_get_proc_address));
+  g_recording = true;
 }
 
-ClockReadings::~ClockReadings() {
-  if (original_ != nullptr) patch_import(module_, "KERNEL32.dll", "GetProcAddress", original_);
-}
+ClockReadings::~ClockReadings() { g_recording = false; }
 
 void ClockReadings::clear() { g_readings.clear(); }
 const std::vector<uint64_t>& ClockReadings::readings() const { return g_readings; }

@@ -55,8 +55,8 @@ CheckTiming run_check(PluginRig* rig, CheckItem* item, DWORD timeout_ms = 10000)
 BatchTiming run_all_at_once(PluginRig* rig, DWORD timeout_ms);
 
 // While one lives, every reading of the precise clock the module takes is
-// kept in `readings` (the module looks that clock up by name, so its
-// GetProcAddress is patched).
+// kept in `readings` (the module looks that clock up by name once per load,
+// so its GetProcAddress is patched when it is loaded).
 struct ClockReadings {
   explicit ClockReadings(PluginRig* rig);
   ~ClockReadings();
@@ -64,10 +64,6 @@ struct ClockReadings {
   ClockReadings& operator=(const ClockReadings&) = delete;
   void clear();
   const std::vector<uint64_t>& readings() const;
-
- private:
-  HMODULE module_;
-  void* original_;
 };
 
 // Time spent inside the module's calls to a few imports, gathered while an

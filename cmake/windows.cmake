@@ -17,9 +17,10 @@ target_compile_options(sntp_pure PRIVATE ${SNTP_WARNINGS} ${SNTP_CHARSET_FLAGS} 
 add_library(sntp_core OBJECT
   src/plugin/global_text.cpp
   src/plugin/module.cpp
-  src/plugin/report.cpp
-  src/settings/settings.cpp
+  src/plugin/error_and_status.cpp
+  src/settings/item_settings.cpp
   src/check/address_cache.cpp
+  src/check/probe_state.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp
   src/ui/sheet.cpp
@@ -51,7 +52,7 @@ endif()
 include(cmake/version.cmake)
 
 add_library(sntp SHARED
-  src/plugin/entry.cpp
+  src/dll/entry.cpp
   $<TARGET_OBJECTS:sntp_pure>
   $<TARGET_OBJECTS:sntp_core>
   ${SNTP_DEF}

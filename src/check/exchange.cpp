@@ -5,10 +5,11 @@
 #include <winsock.h>
 
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
+#include "plugin/error_and_status.h"
 #include "plugin/global_text.h"
-#include "plugin/report.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -64,17 +65,29 @@ bool fill_random(uint8_t* out, DWORD length) {
   return drawn;
 }
 
+using PreciseClock = VOID(WINAPI*)(LPFILETIME);
+PreciseClock g_precise_clock;
+bool g_precise_clock_looked_up;
+
+// The system's precise clock, looked up by name the first time the time is
+// read and kept while the module is loaded: the module still loads on
+// systems that have none (null here), which read the coarse clock.
+PreciseClock precise_clock() {
+  if (!g_precise_clock_looked_up) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
+    g_precise_clock = reinterpret_cast<PreciseClock>(reinterpret_cast<void*>(found));
+    g_precise_clock_looked_up = true;
+  }
+  return g_precise_clock;
+}
+
 }  // namespace
 
 uint64_t system_time_now() {
-  // Looked up at each use (a few times per check) so the module still loads
-  // on systems without the precise clock.
-  using PreciseClock = VOID(WINAPI*)(LPFILETIME);
   FILETIME now;
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  FARPROC precise = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
-  if (precise != nullptr) {
-    reinterpret_cast<PreciseClock>(reinterpret_cast<void*>(precise))(&now);
+  if (PreciseClock precise = precise_clock()) {
+    precise(&now);
   } else {
     GetSystemTimeAsFileTime(&now);
   }
@@ -127,32 +140,35 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
   const int length = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
                               reinterpret_cast<sockaddr*>(&from), &from_length);
   const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
-  if (error == WSAEWOULDBLOCK) return {ReplyKind::kNotOurs, 0};
+  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, 0};
   // A datagram longer than a message is reported as an error, but it still
   // names its sender and its first 48 bytes are read.
   const bool datagram = error == 0 || error == WSAEMSGSIZE;
-  if (datagram && !from_server(probe, from, from_length)) return {ReplyKind::kNotOurs, 0};
+  if (datagram && !from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, {}, 0};
   const uint64_t receive_time = system_time_now();
   const ReplyEvaluation reply =
       evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
                      probe->send_time, receive_time);
-  if (datagram && reply.verdict == ReplyVerdict::kNotAnAnswer) return {ReplyKind::kNotAnAnswer, 0};
+  if (datagram && reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, 0};
   show_status(window, "%s", kStatusReceiving);
   if (error != 0) {
     set_item_error(item, error);
-    return {ReplyKind::kFailedRead, 0};
+    return {DatagramKind::kUnreadable, reply.verdict, 0};
   }
   probe->receive_time = receive_time;
-  if (reply.verdict == ReplyVerdict::kTooShort) {  // a failed read: nothing is written but the reason
+  if (reply.kind == DatagramKind::kUnreadable) {  // too short: nothing is written but the reason
     report_unusable_reply(item, reply, length);
-    return {ReplyKind::kFailedRead, 0};
+    return {reply.kind, reply.verdict, 0};
   }
   write_server_info(item, reply.info);
-  if (reply.verdict != ReplyVerdict::kUsable) {
-    report_unusable_reply(item, reply, length);
-    return {ReplyKind::kUnusable, 0};
-  }
-  return {ReplyKind::kUsable, reply.offset};
+  if (reply.verdict != ReplyVerdict::kUsable) report_unusable_reply(item, reply, length);
+  return {reply.kind, reply.verdict, reply.offset};
+}
+
+void write_server_info(CheckItem* item, const ServerInfo& info) {
+  char* text = alloc_text(kServerInfoStringSize);
+  if (text != nullptr) format_server_info(info, text, kServerInfoStringSize);
+  replace_text(&item->server_info, text);
 }
 
 CheckResult apply_offset(CheckItem* item, int64_t offset) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "check/ntp.h"
 #include "plugin/host_contract.h"
 
 // The system time as a FILETIME count: from the precise clock where the
@@ -26,18 +27,17 @@ bool draw_request_nonce(CheckItem* item);
 // text and returns false.
 bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 
-// What the datagram waiting on the item's socket turned out to be.
-enum class ReplyKind : uint8_t {
-  kNotOurs,     // nothing to read, or a datagram from anyone but the server (dropped)
-  kNotAnAnswer,  // from the server's address and port, but not echoing the request's nonce (dropped)
-  kFailedRead,  // the read failed, or the datagram is too short for a reply: error_text says why
-  kUnusable,    // the server's reply, which may not set the clock: server_info and error_text written
-  kUsable,      // the server's reply with a clock offset: server_info written
-};
-
+// What the datagram waiting on the item's socket turned out to be, and what
+// was written for it:
+//   kNotOurs, kNotAnAnswer: dropped, nothing written (a datagram that does not
+//     echo the request's nonce is one from the server's address and port);
+//   kUnreadable: error_text says why;
+//   kReply: server_info written, and error_text too when the verdict is not
+//     kUsable.
 struct ReplyOutcome {
-  ReplyKind kind;
-  int64_t offset;  // 100-ns units, positive when the local clock is behind; usable replies only
+  DatagramKind kind;
+  ReplyVerdict verdict;  // a reply's only
+  int64_t offset;        // 100-ns units, positive when the local clock is behind; usable replies only
 };
 
 // Reads the datagram the item's socket has for it (no request sent yet, no
@@ -46,6 +46,10 @@ struct ReplyOutcome {
 // The status line "receiving" is shown for the server's reply only.
 ReplyOutcome read_reply(HWND window, CheckItem* item);
 
+// Replaces the item's server_info with what the server said about itself
+// (the ServerInfoString); left null when memory is short.
+void write_server_info(CheckItem* item, const ServerInfo& info);
+
 // Moves the clock by a usable reply's offset as the item's options say,
 // writes the texts of a move, and gives the check's result: the clock moved
 // (announced, or quietly), left alone, or a move that failed (error text
@@ -53,6 +57,8 @@ ReplyOutcome read_reply(HWND window, CheckItem* item);
 // written and the result is 1 when its size reaches the threshold, else 0.
 CheckResult apply_offset(CheckItem* item, int64_t offset);
 
-// Moves the system clock by `offset` 100-ns units. False when the system
+// Steps the system clock by `offset` 100-ns units: sets it at once to now
+// plus the offset (SetSystemTime, then SetLocalTime; nothing is slewed) and
+// tells every top-level window (WM_TIMECHANGE). False when the system
 // refuses; GetLastError then says why.
 bool adjust_clock(int64_t offset);

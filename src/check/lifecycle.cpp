@@ -12,15 +12,19 @@
 
 #include "check/address_cache.h"
 #include "check/exchange.h"
+#include "check/probe_state.h"
+#include "plugin/error_and_status.h"
 #include "plugin/exports.h"
-#include "plugin/report.h"
 #include "resource.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 
 namespace {
 
 // The third tick without a sign of life ends the check.
 constexpr int32_t kTimeoutTicks = 3;
+// What the host reads in tick_count once a check has timed out or its lookup
+// could not start. Only the host reads it: the lifecycle goes by the phase,
+// which is over by then.
 constexpr int32_t kNotCounting = -1;
 
 // Where the item's check stands; without a working record it runs none.
@@ -114,7 +118,7 @@ int start_lookup(HWND window, CheckItem* item) {
   HANDLE lookup = WSAAsyncGetHostByName(window, MSG_GETHOST_DONE, probe->server_name,
                                         reinterpret_cast<char*>(probe->lookup_buffer), sizeof probe->lookup_buffer);
   item->lookup_handle = reinterpret_cast<uintptr_t>(lookup);
-  if (lookup != nullptr) return kOpDone;  // the check goes on in SNTP_Gethost
+  if (lookup != nullptr) return kOpNoFailure;  // the check goes on in SNTP_Gethost
   item->tick_count = kNotCounting;
   set_item_error(item, WSAGetLastError());
   end_check(window, item, CHECK_FAILED);
@@ -134,11 +138,11 @@ uint32_t first_address(const ProbeState* probe) {
 }  // namespace
 
 extern "C" int WINAPI SNTP_Initialize(HWND, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   set_item_error(item, 0);
   item->tick_count = 0;
   item->reserved_counter = 0;
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 // Removes the "*" the host appends to a text it has announced.
@@ -149,13 +153,13 @@ static void remove_mark(char* text) {
 }
 
 extern "C" int WINAPI SNTP_InitItem(HWND, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   set_item_error(item, 0);
   if ((item->flags & kKeepMarks) == 0) {
     remove_mark(item->offset_text);
     remove_mark(item->changed_text);
   }
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
@@ -171,7 +175,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
     probe = new_probe_state();
     if (probe == nullptr) return kOpFailed;
     item->probe = probe;
-    load_settings(item, probe);
+    load_settings(item, probe->server_name, sizeof probe->server_name, &probe->options);
   }
   probe->phase = CheckPhase::kStarting;
   probe->non_answers_ignored = 0;
@@ -188,7 +192,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   if (!request_read_notifications(window, item)) return kOpFailed;
   show_status(window, "%s", kStatusSending);
   if (!send_and_note_time(item, address)) return kOpFailed;
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
@@ -200,9 +204,9 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   // stale and ends nothing a second time.
   if (phase == CheckPhase::kOver) {
     item->lookup_handle = 0;
-    return kOpDone;
+    return kOpNoFailure;
   }
-  if (phase == CheckPhase::kIdle && item->socket == kNoSocket && item->lookup_handle == 0) return kOpDone;
+  if (phase == CheckPhase::kIdle && item->socket == kNoSocket && item->lookup_handle == 0) return kOpNoFailure;
   if (item->lookup_handle == 0) {
     // Windows Sockets' last error belongs to whatever call came before, most
     // often 0, which would clear the text of a failed check: say what went
@@ -228,7 +232,7 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   item->tick_count = 0;
   if (!request_read_notifications(window, item)) return kOpFailed;
   if (!send_and_note_time(item, address)) return kOpFailed;
-  return kOpDone;
+  return kOpNoFailure;
 }
 
 extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
@@ -238,7 +242,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // A check the host released (no record, no socket) may still have a
       // notification queued: it is stale and ends nothing a second time. A
       // socket without a record is no check of ours; the host is told so.
-      if (item->socket == kNoSocket) return kOpDone;
+      if (item->socket == kNoSocket) return kOpNoFailure;
       end_check(window, item, CHECK_FAILED);
       return kOpFailed;
     case CheckPhase::kStarting:
@@ -248,7 +252,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // then was queued for an earlier socket, or comes although the send
       // failed. A late or duplicated datagram after the check ended changes
       // nothing either.
-      return kOpDone;
+      return kOpNoFailure;
     case CheckPhase::kAwaitingReply:
       break;
   }
@@ -258,40 +262,38 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   }
   // Only reads were asked for: any other event is a stray notification, no
   // failure of the check and no sign of life; the check keeps waiting.
-  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpDone;
+  if (WSAGETSELECTEVENT(lparam) != FD_READ) return kOpNoFailure;
   const int32_t ticks = item->tick_count;
   item->tick_count = 0;
   const ReplyOutcome reply = read_reply(window, item);
   switch (reply.kind) {
-    case ReplyKind::kNotAnAnswer:
+    case DatagramKind::kNotAnAnswer:
       // Forged, or from a server that does not echo the request: noted only
       // so that the time-out can say so.
       item->probe->non_answers_ignored = 1;
       [[fallthrough]];
-    case ReplyKind::kNotOurs:
+    case DatagramKind::kNotOurs:
       // Nothing for this check (a stranger's datagram, or no datagram) is no
       // sign of life: the time-out still ends a check the server never answers.
       item->tick_count = ticks;
-      return kOpDone;
-    case ReplyKind::kFailedRead:
+      return kOpNoFailure;
+    case DatagramKind::kUnreadable:
       // The check keeps waiting: the server's proper reply may still come.
       return kOpFailed;
-    case ReplyKind::kUnusable:
-      return finish_check(window, item, CHECK_FAILED);
-    case ReplyKind::kUsable:
+    case DatagramKind::kReply:
+      if (reply.verdict != ReplyVerdict::kUsable) return finish_check(window, item, CHECK_FAILED);
       return finish_check(window, item, apply_offset(item, reply.offset));
   }
   return kOpFailed;
 }
 
 extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   // Only a running check can time out: ticks for an item that never started
   // one, has released it, or has ended it do nothing.
   const CheckPhase phase = phase_of(item);
-  if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpDone;
-  if (item->tick_count == kNotCounting) return kOpDone;
-  if (++item->tick_count < kTimeoutTicks) return kOpDone;
+  if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpNoFailure;
+  if (++item->tick_count < kTimeoutTicks) return kOpNoFailure;
   item->tick_count = kNotCounting;
   // Only a request that went out was unanswered at its address; a failed
   // send has already made the cache forget the address it could not reach.
@@ -307,7 +309,7 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
 
 // Also exported as SNTP_Cancel: ending and abandoning a check are one operation.
 extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
-  if (item == nullptr) return kOpDone;
+  if (item == nullptr) return kOpNoFailure;
   if (item->probe != nullptr) {  // a check in any phase, over or not
     if (item->socket != kNoSocket) WSAAsyncSelect(static_cast<SOCKET>(item->socket), window, 0, 0);
     cancel_lookup(item);
@@ -315,5 +317,5 @@ extern "C" int WINAPI SNTP_ItemCheckEnd(HWND window, CheckItem* item) {
     item->probe = nullptr;
   }
   close_check_socket(item);
-  return kOpDone;
+  return kOpNoFailure;
 }

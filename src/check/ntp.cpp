@@ -89,13 +89,14 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_
                                uint64_t send_time, uint64_t receive_time) {
   ReplyEvaluation e{};
   if (!answers_request(bytes, length, nonce)) {
-    e.verdict = ReplyVerdict::kNotAnAnswer;
+    e.kind = DatagramKind::kNotAnAnswer;
     return e;
   }
   if (length < kNtpPacketSize) {
-    e.verdict = ReplyVerdict::kTooShort;
+    e.kind = DatagramKind::kUnreadable;
     return e;
   }
+  e.kind = DatagramKind::kReply;
   e.info.first_octet = bytes[0];
   e.info.stratum = bytes[1];
   e.info.poll = static_cast<int8_t>(bytes[2]);
@@ -129,7 +130,7 @@ ClockAction decide_move(int64_t offset, int32_t skip_small_offsets, int32_t sync
   // kept in step even by small ones. A text we cannot read counts as no
   // previous offset.
   int32_t last_ms = 0;
-  if (!read_leading_int(previous_offset_text, &last_ms)) return ClockAction::kMove;
+  if (!read_scanf_int(previous_offset_text, &last_ms)) return ClockAction::kMove;
   const int64_t last_size = last_ms < 0 ? -int64_t{last_ms} : int64_t{last_ms};
   return last_size >= sync_threshold_ms ? ClockAction::kMove : ClockAction::kSkip;
 }

@@ -53,14 +53,23 @@ struct ServerInfo {
   uint8_t reference_id[4];  // wire order
 };
 
-// Whether a reply may set the clock, after RFC 4330 sections 5 and 8.
-enum class ReplyVerdict : uint8_t {
-  kUsable,
+// What a datagram that came to the check's socket is to the check awaiting
+// its reply. The exchange tells the first from where the datagram came; the
+// reply's evaluation tells the others from its bytes.
+enum class DatagramKind : uint8_t {
+  kNotOurs,  // nothing to read, or a datagram from anyone but the server
   // The originate timestamp is not the request's nonce (or the datagram ends
   // before it): whoever sent it, it does not answer our request. Tested
   // before anything else, so that such a datagram says nothing at all.
   kNotAnAnswer,
-  kTooShort,         // fewer than 48 bytes: not a reply at all
+  kUnreadable,  // the read failed, or fewer than 48 bytes: not a reply at all
+  kReply,       // the server's reply to our request: its verdict says what it is worth
+};
+
+// What the server said in its reply: whether the reply may set the clock,
+// after RFC 4330 sections 5 and 8.
+enum class ReplyVerdict : uint8_t {
+  kUsable,
   kNotServerMode,    // mode is not 4 (server)
   kKissOfDeath,      // stratum 0: the server refuses service
   kStratumTooHigh,   // stratum above 15
@@ -70,15 +79,16 @@ enum class ReplyVerdict : uint8_t {
 };
 
 struct ReplyEvaluation {
-  ReplyVerdict verdict;
-  ServerInfo info;  // what the server said about itself (zero when too short)
-  int64_t offset;   // clock offset, only for a usable reply
+  DatagramKind kind;     // kNotAnAnswer, kUnreadable or kReply
+  ReplyVerdict verdict;  // a reply's only
+  ServerInfo info;       // what the server said about itself (a reply's only)
+  int64_t offset;        // clock offset, only for a usable reply
 };
 
 // Reads a datagram of `length` bytes received between `send_time` (T1) and
 // `receive_time` (T4), in answer to a request whose nonce was `nonce`. Bytes
-// beyond the 48 of the message are not read; nothing but the verdict is
-// read from a datagram that is not an answer.
+// beyond the 48 of the message are not read; nothing but its kind is read
+// from a datagram that is not an answer.
 ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
                                uint64_t send_time, uint64_t receive_time);
 

@@ -27,13 +27,20 @@ const char kNoRandomNumberText[] = "乱数を生成できなかったため、�
 
 void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char* out, size_t out_size) {
   const ServerInfo& info = evaluation.info;
-  switch (evaluation.verdict) {
-    case ReplyVerdict::kUsable:
-    case ReplyVerdict::kNotAnAnswer:  // says nothing: the check ignores it
+  switch (evaluation.kind) {
+    case DatagramKind::kNotOurs:
+    case DatagramKind::kNotAnAnswer:  // says nothing: the check ignores it
       if (out_size > 0) out[0] = '\0';
       return;
-    case ReplyVerdict::kTooShort:
+    case DatagramKind::kUnreadable:
       std::snprintf(out, out_size, "サーバーからの応答が短すぎます (%u バイト)。", static_cast<unsigned>(length));
+      return;
+    case DatagramKind::kReply:
+      break;
+  }
+  switch (evaluation.verdict) {
+    case ReplyVerdict::kUsable:
+      if (out_size > 0) out[0] = '\0';
       return;
     case ReplyVerdict::kNotServerMode:
       std::snprintf(out, out_size, "サーバーの応答ではないデータを受け取りました (モード %d)。時刻は変更していません。",

@@ -19,9 +19,9 @@ HGLOBAL WINAPI SNTP_GetItemText(CheckItem* item);
 int WINAPI SNTP_ExecItem(HWND window, const char* command, CheckItem* item);
 int WINAPI SNTP_Property(HWND window, CheckItem* item);
 
-// Checks. Each returns 0 (done, or still in progress), -1 (failed) or 2 (the
-// check is over and MSG_CHECK_END has been sent); SNTP_Cancel is exported as
-// another name of SNTP_ItemCheckEnd.
+// Checks. Each returns 0 (nothing failed: done, still in progress, or
+// nothing to do), -1 (failed) or 2 (the check is over and MSG_CHECK_END has
+// been sent); SNTP_Cancel is exported as another name of SNTP_ItemCheckEnd.
 int WINAPI SNTP_Initialize(HWND window, CheckItem* item);
 int WINAPI SNTP_InitItem(HWND window, CheckItem* item);
 int WINAPI SNTP_Start(HWND window, CheckItem* item);

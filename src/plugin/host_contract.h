@@ -30,15 +30,17 @@ using HostVersion = uint32_t;
 // Code carried by MSG_CHECK_END.
 enum CheckResult : uint32_t {
   CHECK_OK_QUIET = 0,  // succeeded, nothing to announce (the clock may have moved quietly)
-  CHECK_CHANGED = 1,   // the clock was moved; the host announces the change
+  // The host announces the item: its clock was moved, or (an item that
+  // only measures) the offset it measured reached the item's threshold.
+  CHECK_CHANGED = 1,
   CHECK_FAILED = 2,    // failed; error_text holds the reason where one is known
   CHECK_TIMEOUT = 4,   // no answer in time
 };
 
 // Return codes of the item operations.
-constexpr int32_t kOpDone = 0;      // done, or still in progress
-constexpr int32_t kOpFailed = -1;   // failed
-constexpr int32_t kOpCheckOver = 2; // the check is over and MSG_CHECK_END has been sent
+constexpr int32_t kOpNoFailure = 0;  // nothing failed: done, still in progress, or nothing to do
+constexpr int32_t kOpFailed = -1;    // failed; error_text says why where a reason is known
+constexpr int32_t kOpCheckOver = 2;  // the check is over and MSG_CHECK_END has been sent
 
 // flags bit 0: the host keeps the "*" marks of offset_text and changed_text.
 constexpr uint8_t kKeepMarks = 0x01;
@@ -83,12 +85,14 @@ struct ProtocolEntry {
   int32_t value1032;     // 1032 -1
 };
 
-// One command the host offers on an item (its context menu).
+// One command the host offers on an item (its context menu). Like the
+// host's other fields whose meaning is not known, the two numbers are named
+// by their byte offset; the item type has always given them 1 and 0.
 struct ItemCommand {
   char label[256];    // 0    "開く(&O)"
   char command[256];  // 256  "open", passed back to SNTP_ExecItem
-  int32_t value1;     // 512  1
-  int32_t value2;     // 516  0
+  int32_t value512;     // 512  1
+  int32_t value516;     // 516  0
 };
 
 // SNTP_GetInfo fills this to describe the item type.
@@ -133,8 +137,8 @@ static_assert(offsetof(ProtocolEntry, value1032) == 1032);
 static_assert(sizeof(ProtocolEntry) == 1036);
 
 static_assert(offsetof(ItemCommand, command) == 256);
-static_assert(offsetof(ItemCommand, value1) == 512);
-static_assert(offsetof(ItemCommand, value2) == 516);
+static_assert(offsetof(ItemCommand, value512) == 512);
+static_assert(offsetof(ItemCommand, value516) == 516);
 static_assert(sizeof(ItemCommand) == 520);
 static_assert(offsetof(ItemTypeInfo, scheme) == 4);
 static_assert(offsetof(ItemTypeInfo, menu_text) == 260);

@@ -14,7 +14,7 @@ const char* skip_space_and_sign(const char* text, bool* negative) {
   return p;
 }
 
-int32_t parse_int(const char* text, const char** end) {
+int32_t read_atoi(const char* text, const char** end) {
   bool negative = false;
   const char* p = skip_space_and_sign(text, &negative);
   uint32_t value = 0;
@@ -27,7 +27,7 @@ int32_t parse_int(const char* text, const char** end) {
   return static_cast<int32_t>(value);
 }
 
-bool read_leading_int(const char* text, int32_t* value) {
+bool read_scanf_int(const char* text, int32_t* value) {
   bool negative = false;
   const char* p = skip_space_and_sign(text, &negative);
   if (*p < '0' || *p > '9') return false;
@@ -83,8 +83,8 @@ bool read_field(const char* text, int index, char* out, size_t out_size) {
   return true;
 }
 
-int32_t read_int_field(const char* text, int index) {
+int32_t read_atoi_field(const char* text, int index) {
   char field[kFieldSize];
   if (!read_field(text, index, field, sizeof field)) return 0;
-  return parse_int(field);
+  return read_atoi(field);
 }

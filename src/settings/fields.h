@@ -14,9 +14,9 @@ constexpr size_t kFieldSize = 512;
 // too large for 32 bits wraps modulo 2^32 as that runtime's loop does, but
 // the arithmetic is unsigned, so there is no undefined behaviour. If `end`
 // is given it receives the position after the last character read.
-int32_t parse_int(const char* text, const char** end = nullptr);
+int32_t read_atoi(const char* text, const char** end = nullptr);
 
-// True for the white-space characters parse_int skips.
+// True for the white-space characters read_atoi skips.
 bool is_space_char(char c);
 
 // Skips the white space and the optional sign a number may start with;
@@ -24,9 +24,10 @@ bool is_space_char(char c);
 const char* skip_space_and_sign(const char* text, bool* negative);
 
 // Reads the integer at the start of `text` as scanf's "%d" does: optional
-// white space and sign, then at least one digit. A number beyond 32 bits
-// saturates. False when the text does not start with an integer.
-bool read_leading_int(const char* text, int32_t* value);
+// white space and sign, then at least one digit. Unlike read_atoi, a number
+// beyond 32 bits saturates, and a text that does not start with an integer
+// gives false.
+bool read_scanf_int(const char* text, int32_t* value);
 
 // True for the first byte of a double-byte character of code page 932.
 bool is_cp932_lead_byte(unsigned char c);
@@ -41,5 +42,5 @@ size_t cp932_cut_length(const char* text, size_t max_len);
 // the next ";" or the end of the text, cut to fit `out_size`.
 bool read_field(const char* text, int index, char* out, size_t out_size);
 
-// Field `index` read as a number; a missing or empty field reads as 0.
-int32_t read_int_field(const char* text, int index);
+// Field `index` read as read_atoi reads it; a missing or empty field reads as 0.
+int32_t read_atoi_field(const char* text, int index);

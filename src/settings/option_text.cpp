@@ -15,10 +15,10 @@ void format_option_string(const ItemOptions& options, char* out, size_t out_size
 
 ItemOptions parse_option_string(const char* text) {
   ItemOptions options{};
-  options.port = static_cast<uint16_t>(static_cast<uint32_t>(read_int_field(text, 0)) & 0xFFFFu);
-  options.skip_small_offsets = read_int_field(text, 1);
-  options.sync_threshold_ms = read_int_field(text, 2);
-  options.quiet_update = read_int_field(text, 3);
-  options.measure_only = read_int_field(text, 4);
+  options.port = static_cast<uint16_t>(static_cast<uint32_t>(read_atoi_field(text, 0)) & 0xFFFFu);
+  options.skip_small_offsets = read_atoi_field(text, 1);
+  options.sync_threshold_ms = read_atoi_field(text, 2);
+  options.quiet_update = read_atoi_field(text, 3);
+  options.measure_only = read_atoi_field(text, 4);
   return options;
 }

@@ -5,10 +5,10 @@
 
 #include <commctrl.h>
 
+#include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "resource.h"
 #include "settings/server_address.h"
-#include "settings/settings.h"
 #include "ui/info_page_texts.h"
 #include "ui/version_gate.h"
 

@@ -9,7 +9,7 @@
 #include "plugin/exports.h"
 #include "plugin/global_text.h"
 #include "plugin/module.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 #include "ui/version_gate.h"
 
 // The records go in the layout of common controls 4.71, so that the sheet
@@ -121,7 +121,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     return -1;
   }
   probe->host_version = query_host_version(window);
-  load_settings(item, probe);
+  load_settings(item, probe->server_name, sizeof probe->server_name, &probe->options);
   SheetContext sheet{item, probe, 0, false};
   PageContext contexts[kPageCount] = {{&sheet, &kGeneralPage}, {&sheet, &kOptionsPage}, {&sheet, &kInfoPage}};
 
@@ -146,7 +146,7 @@ extern "C" int WINAPI SNTP_Property(HWND window, CheckItem* item) {
     // applied their values, unless the General page had no memory for its
     // texts and left the item as it was.
     if (PropertySheetA(&header) > 0 && !sheet.texts_unwritten) {
-      write_option_string(item, probe, option_text);
+      write_option_string(item, probe->options, option_text);
       option_text = nullptr;  // the item's now
       result = 0;
     }

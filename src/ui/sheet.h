@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
+#include "check/probe_state.h"
 #include "plugin/host_contract.h"
-#include "settings/probe_state.h"
 
 // What the pages of one open sheet work on: the item being edited and the
 // sheet's own working record. It lives on SNTP_Property's stack for as long

@@ -6,9 +6,10 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The number at the start of [p, end), read like atoi: white space, a sign,
+// One component of a version text: the number at the start of [p, end),
+// read like atoi (read_atoi, bounded by `end`): white space, a sign,
 // then digits. Unsigned arithmetic wraps as the C runtime's loop does.
-uint32_t read_number(const char* p, const char* end) {
+uint32_t read_version_component(const char* p, const char* end) {
   while (p < end && is_space_char(*p)) ++p;
   bool negative = false;
   if (p < end && (*p == '+' || *p == '-')) {
@@ -42,9 +43,9 @@ HostVersion parse_host_version(const char* text, size_t size) {
   uint32_t build = 0;
   if (space != end) {
     const char* digits = find(space + 1, end, is_digit);
-    build = read_number(digits, end);
+    build = read_version_component(digits, end);
   }
-  return read_number(text, dot1) << 24 | read_number(dot1 + 1, dot2) << 16 | read_number(rest, space) << 8 | build;
+  return read_version_component(text, dot1) << 24 | read_version_component(dot1 + 1, dot2) << 16 | read_version_component(rest, space) << 8 | build;
 }
 
 int compare_host_version(HostVersion version, int32_t major, int32_t minor, int32_t revision, int32_t build) {

@@ -18,8 +18,8 @@
 
 #include "check/ntp.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
 #include "settings/fields.h"
-#include "settings/server_info_string.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ void check_offset_text(int64_t offset) {
   }
   check(value == size);
   int32_t read = 0;
-  check(read_leading_int(block, &read));
+  check(read_scanf_int(block, &read));
   const int64_t saturated = ms > INT32_MAX ? INT32_MAX : ms < INT32_MIN ? INT32_MIN : ms;
   check(read == saturated);
 }
@@ -117,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const uint8_t kZero[kNonceSize] = {};
   const bool answers = length >= 32 && std::memcmp(bytes + 24, nonce, kNonceSize) == 0 &&
                        std::memcmp(bytes + 24, kZero, kNonceSize) != 0;
-  check((e.verdict == ReplyVerdict::kNotAnAnswer) == !answers);
+  check((e.kind == DatagramKind::kNotAnAnswer) == !answers);
   if (!answers) {
     check(e.offset == 0 && e.info.first_octet == 0 && e.info.stratum == 0);
     return 0;
   }
   char problem[256];
   if (length < kNtpPacketSize) {
-    check(e.verdict == ReplyVerdict::kTooShort);
+    check(e.kind == DatagramKind::kUnreadable);
     format_reply_problem(e, length, problem, sizeof problem);
     check_message(problem, sizeof problem);
     return 0;
@@ -155,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool no_transmit_time = be32(bytes + 40) == 0 && be32(bytes + 44) == 0;
   const bool usable =
       mode == 4 && bytes[1] >= 1 && bytes[1] <= 15 && leap != 3 && !no_receive_time && !no_transmit_time;
+  check(e.kind == DatagramKind::kReply);
   check((e.verdict == ReplyVerdict::kUsable) == usable);
   if (!usable) {
     check(e.offset == 0);
@@ -178,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t ms = e.offset / kUnitsPerMs;
     int32_t last = 0;
     check(skip != 0 && (ms < 0 ? -ms : ms) < threshold);
-    check(previous != nullptr && read_leading_int(previous, &last));
+    check(previous != nullptr && read_scanf_int(previous, &last));
     check((last < 0 ? -int64_t{last} : int64_t{last}) < threshold);
   }
   if (action == ClockAction::kMove) check_offset_text(e.offset);

@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::strlen(small) >= sizeof small) std::abort();
     char field[kFieldSize];
     read_field(c, index, field, sizeof field);
-    (void)read_int_field(c, index);
+    (void)read_atoi_field(c, index);
   }
-  (void)parse_int(c);
+  (void)read_atoi(c);
 
   ItemOptions first = parse_option_string(c);
   char written[kOptionStringSize];

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "settings/server_info_string.h"
+#include "check/server_info_string.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -14,31 +14,31 @@ std::string field(const char* text, int index, size_t size = kFieldSize) {
   return present ? out : "<missing:" + out + ">";
 }
 
-TEST(ParseInt, ReadsLikeAtoi) {
-  EXPECT_EQ(parse_int("123"), 123);
-  EXPECT_EQ(parse_int(" \t\n\v\f\r-45xyz"), -45);
-  EXPECT_EQ(parse_int("+7;8"), 7);
-  EXPECT_EQ(parse_int("+120 msec"), 120);
-  EXPECT_EQ(parse_int(""), 0);
-  EXPECT_EQ(parse_int("abc"), 0);
-  EXPECT_EQ(parse_int("- 5"), 0);
-  EXPECT_EQ(parse_int("2147483647"), 2147483647);
-  EXPECT_EQ(parse_int("-2147483648"), INT32_MIN);
+TEST(ReadAtoi, ReadsLikeAtoi) {
+  EXPECT_EQ(read_atoi("123"), 123);
+  EXPECT_EQ(read_atoi(" \t\n\v\f\r-45xyz"), -45);
+  EXPECT_EQ(read_atoi("+7;8"), 7);
+  EXPECT_EQ(read_atoi("+120 msec"), 120);
+  EXPECT_EQ(read_atoi(""), 0);
+  EXPECT_EQ(read_atoi("abc"), 0);
+  EXPECT_EQ(read_atoi("- 5"), 0);
+  EXPECT_EQ(read_atoi("2147483647"), 2147483647);
+  EXPECT_EQ(read_atoi("-2147483648"), INT32_MIN);
 }
 
-TEST(ParseInt, OverflowWrapsWithoutUndefinedBehaviour) {
-  EXPECT_EQ(parse_int("2147483648"), INT32_MIN);
-  EXPECT_EQ(parse_int("4294967296"), 0);
-  EXPECT_EQ(parse_int("4294967419"), 123);
+TEST(ReadAtoi, OverflowWrapsWithoutUndefinedBehaviour) {
+  EXPECT_EQ(read_atoi("2147483648"), INT32_MIN);
+  EXPECT_EQ(read_atoi("4294967296"), 0);
+  EXPECT_EQ(read_atoi("4294967419"), 123);
   // A very long run of digits must neither trap nor read past the text.
   std::string digits(100000, '9');
-  (void)parse_int(digits.c_str());
+  (void)read_atoi(digits.c_str());
 }
 
-TEST(ParseInt, ReportsWhereItStopped) {
+TEST(ReadAtoi, ReportsWhereItStopped) {
   const char* text = "  -12abc";
   const char* end = nullptr;
-  parse_int(text, &end);
+  read_atoi(text, &end);
   EXPECT_EQ(end, text + 5);
 }
 
@@ -54,9 +54,9 @@ TEST(ReadField, MissingFields) {
   EXPECT_EQ(field("1;2", 5), "<missing:>");
   EXPECT_EQ(field("", 0), "<missing:>");
   EXPECT_EQ(field(nullptr, 0), "<missing:>");
-  EXPECT_EQ(read_int_field("5;", 1), 0);
-  EXPECT_EQ(read_int_field("5;;7", 1), 0);
-  EXPECT_EQ(read_int_field(nullptr, 0), 0);
+  EXPECT_EQ(read_atoi_field("5;", 1), 0);
+  EXPECT_EQ(read_atoi_field("5;;7", 1), 0);
+  EXPECT_EQ(read_atoi_field(nullptr, 0), 0);
 }
 
 TEST(ReadField, LongFieldsAreCutAtTheLimit) {
@@ -86,22 +86,22 @@ TEST(Cp932CutLength, StopsBeforeASplitPair) {
   EXPECT_EQ(cp932_cut_length("a\x82", 5), 2u);
 }
 
-TEST(ReadLeadingInt, ReadsLikeScanfWithoutOverflow) {
+TEST(ReadScanfInt, ReadsLikeScanfWithoutOverflow) {
   int32_t v = 0;
-  EXPECT_TRUE(read_leading_int("+120 msec", &v));
+  EXPECT_TRUE(read_scanf_int("+120 msec", &v));
   EXPECT_EQ(v, 120);
-  EXPECT_TRUE(read_leading_int(" \t-2500 msec", &v));
+  EXPECT_TRUE(read_scanf_int(" \t-2500 msec", &v));
   EXPECT_EQ(v, -2500);
-  EXPECT_TRUE(read_leading_int("99999999999999999999999 msec", &v));
+  EXPECT_TRUE(read_scanf_int("99999999999999999999999 msec", &v));
   EXPECT_EQ(v, INT32_MAX);
-  EXPECT_TRUE(read_leading_int("-2147483648", &v));
+  EXPECT_TRUE(read_scanf_int("-2147483648", &v));
   EXPECT_EQ(v, INT32_MIN);
-  EXPECT_TRUE(read_leading_int("-99999999999", &v));
+  EXPECT_TRUE(read_scanf_int("-99999999999", &v));
   EXPECT_EQ(v, INT32_MIN);
-  for (const char* text : {"", " ", "+", "- 5", "msec", "*"}) EXPECT_FALSE(read_leading_int(text, &v)) << text;
+  for (const char* text : {"", " ", "+", "- 5", "msec", "*"}) EXPECT_FALSE(read_scanf_int(text, &v)) << text;
   // A heap text ending right after its digits is not read beyond its end.
   std::unique_ptr<char[]> exact(new char[4]{'-', '4', '2', '\0'});
-  EXPECT_TRUE(read_leading_int(exact.get(), &v));
+  EXPECT_TRUE(read_scanf_int(exact.get(), &v));
   EXPECT_EQ(v, -42);
 }
 

@@ -67,6 +67,7 @@ TEST(EvaluateReply, ReadsTheServerInformationAndTheOffset) {
   const uint64_t t1 = unix_to_filetime(1772323200);
   std::vector<uint8_t> b = reply(0x24, 2, kUnixEpochNtp + 1772323202u, kUnixEpochNtp + 1772323202u, 60);
   ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, t1, t1);
+  EXPECT_EQ(e.kind, DatagramKind::kReply);
   EXPECT_EQ(e.verdict, ReplyVerdict::kUsable);
   EXPECT_EQ(e.offset, 2 * kSec);
   EXPECT_EQ(e.info.first_octet, 0x24);
@@ -101,11 +102,12 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
   for (const auto& c : cases) {
     std::vector<uint8_t> b = reply(c.first, c.stratum, c.t2, c.t3);
     ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, 0, 0);
+    EXPECT_EQ(e.kind, DatagramKind::kReply);
     EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum);
     EXPECT_EQ(e.info.stratum, c.stratum) << "the server information is read whatever the verdict";
   }
   std::vector<uint8_t> b = reply(0x24, 1, now, now);
-  EXPECT_EQ(evaluate_reply(b.data(), 47, kTestNonce, 0, 0).verdict, ReplyVerdict::kTooShort);
+  EXPECT_EQ(evaluate_reply(b.data(), 47, kTestNonce, 0, 0).kind, DatagramKind::kUnreadable);
 }
 
 TEST(EvaluateReply, OnlyAnEchoOfTheNonceAnswersTheRequest) {
@@ -115,12 +117,12 @@ TEST(EvaluateReply, OnlyAnEchoOfTheNonceAnswersTheRequest) {
   std::memcpy(other, kTestNonce, kNonceSize);
   other[7] ^= 1;
   const uint8_t zero[kNonceSize] = {};
-  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), other, 0, 0).verdict, ReplyVerdict::kNotAnAnswer);
+  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), other, 0, 0).kind, DatagramKind::kNotAnAnswer);
   std::memset(kod.data() + 24, 0, kNonceSize);
-  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), zero, 0, 0).verdict, ReplyVerdict::kNotAnAnswer)
+  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), zero, 0, 0).kind, DatagramKind::kNotAnAnswer)
       << "a zero originate answers nothing";
-  EXPECT_EQ(evaluate_reply(kod.data(), 31, kTestNonce, 0, 0).verdict, ReplyVerdict::kNotAnAnswer);
-  EXPECT_EQ(evaluate_reply(nullptr, 0, kTestNonce, 0, 0).verdict, ReplyVerdict::kNotAnAnswer);
+  EXPECT_EQ(evaluate_reply(kod.data(), 31, kTestNonce, 0, 0).kind, DatagramKind::kNotAnAnswer);
+  EXPECT_EQ(evaluate_reply(nullptr, 0, kTestNonce, 0, 0).kind, DatagramKind::kNotAnAnswer);
   const ReplyEvaluation e = evaluate_reply(kod.data(), kod.size(), other, 0, 0);
   EXPECT_EQ(e.info.stratum, 0);
   EXPECT_EQ(e.info.first_octet, 0) << "nothing is read from a datagram that answers nothing";

@@ -1,4 +1,4 @@
-#include "settings/server_info_string.h"
+#include "check/server_info_string.h"
 
 #include <gtest/gtest.h>
 

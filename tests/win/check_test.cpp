@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "check/ntp.h"
+#include "check/probe_state.h"
 #include "check/reply_texts.h"
+#include "check/server_info_string.h"
 #include "filetime_units.h"
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 #include "plugin_test.h"
 #include "reply_datagram.h"
-#include "settings/probe_state.h"
-#include "settings/server_info_string.h"
 
 namespace {
 
@@ -553,12 +553,19 @@ TEST_F(Checks, ThePreciseClockIsPreferred) {
   ASSERT_TRUE(wait_for_ends(1));
   EXPECT_STREQ(precise->offset_text, "+300 msec");
 
-  hide_precise_clock(true);  // an older system: the coarse clock, an hour ahead here
+  // An older system: the module, loaded there, finds no precise clock and
+  // reads the coarse one, an hour ahead here.
+  EXPECT_EQ(api_.item_check_end(host_.window, precise), 0);
+  hide_precise_clock(true);
+  reload_module();
   CheckItem* coarse = item();
   responder_.answer_next({reply(300 * kMs)});
   ASSERT_EQ(start(coarse), 0);
   ASSERT_TRUE(wait_for_ends(2));
   EXPECT_STREQ(coarse->offset_text, "-3599700 msec");
+  EXPECT_EQ(api_.item_check_end(host_.window, coarse), 0);
+  hide_precise_clock(false);
+  reload_module();  // the precise clock again for the tests that follow
 }
 
 TEST_F(Checks, InitializeAndInitItemPrepareTheItem) {

@@ -37,12 +37,6 @@ constexpr int kItemPool = 100;  // the sequential checks go round these items
 // The plug-in reads the real clock (chronyd serves it).
 class Load : public PluginTest {
  public:
-  void SetUp() override {
-    PluginTest::SetUp();
-    blocks_before_ = plugin_blocks();
-    sockets_before_ = plugin_sockets();
-  }
-
   // Scripts the answer to one more request, when the server needs that.
   virtual void expect_request() {}
   virtual const char* server_name() const = 0;
@@ -77,15 +71,15 @@ class Load : public PluginTest {
         for (int t = 0; t < 3; ++t) api_.timer(host_.window, it);
         ++timed_out_by_ticks;
       }
-      peak_blocks = std::max(peak_blocks, plugin_own_blocks(pool) - blocks_before_);
-      peak_sockets = std::max(peak_sockets, plugin_sockets() - sockets_before_);
+      peak_blocks = std::max(peak_blocks, own_blocks(pool) - blocks_at_start_);
+      peak_sockets = std::max(peak_sockets, plugin_sockets() - sockets_at_start_);
       api_.item_check_end(host_.window, it);
       pump_pending_messages();
       ASSERT_GT(host_.check_ends.size(), ends) << "check " << i << " never ended";
       extra_ends += static_cast<int>(host_.check_ends.size() - ends - 1);
       EXPECT_EQ(host_.check_ends[ends].item, it);
       ++results[host_.check_ends[ends].result];
-      if (plugin_own_blocks(pool) != blocks_before_ || plugin_sockets() != sockets_before_) {
+      if (own_blocks(pool) != blocks_at_start_ || plugin_sockets() != sockets_at_start_) {
         if (leaks++ == 0) ADD_FAILURE() << "check " << i << " left blocks or sockets behind";
       }
     }
@@ -98,8 +92,8 @@ class Load : public PluginTest {
     std::printf("[ figures  ] %s, sequential: the plug-in's own blocks %zu before, at most %zu during a check, "
                 "%zu after; sockets %zu before, at most %zu, %zu after; %zu texts held by the %d items; "
                 "%d GlobalAlloc calls\n",
-                server_name(), blocks_before_, peak_blocks, plugin_own_blocks(pool) - blocks_before_, sockets_before_,
-                peak_sockets, plugin_sockets() - sockets_before_, texts, kItemPool,
+                server_name(), blocks_at_start_, peak_blocks, own_blocks(pool) - blocks_at_start_, sockets_at_start_,
+                peak_sockets, plugin_sockets() - sockets_at_start_, texts, kItemPool,
                 alloc_calls() - alloc_calls_before);
   }
 
@@ -114,7 +108,7 @@ class Load : public PluginTest {
       // have started.
       if (i % 16 == 15) pump_pending_messages();
     }
-    const size_t open_sockets = plugin_sockets() - sockets_before_;
+    const size_t open_sockets = plugin_sockets() - sockets_at_start_;
     EXPECT_EQ(open_sockets, static_cast<size_t>(kItemsAtOnce));
     pump_messages_until([&] { return host_.check_ends.size() >= static_cast<size_t>(kItemsAtOnce); }, 30000);
     const ULONGLONG elapsed = GetTickCount64() - t0;
@@ -126,7 +120,7 @@ class Load : public PluginTest {
         for (int t = 0; t < 3; ++t) api_.timer(host_.window, it);
       }
     }
-    const size_t peak_blocks = plugin_own_blocks(all) - blocks_before_;
+    const size_t peak_blocks = own_blocks(all) - blocks_at_start_;
     std::map<WPARAM, int> results;
     for (const CheckEnd& e : host_.check_ends) ++results[e.result];
     // Each item's end gives back exactly its own working record and socket.
@@ -136,25 +130,24 @@ class Load : public PluginTest {
       EXPECT_EQ(ends_of(it), 1);
       api_.item_check_end(host_.window, it);
       --running;
-      if (plugin_own_blocks(all) != blocks_before_ + running || plugin_sockets() != sockets_before_ + running) {
+      if (own_blocks(all) != blocks_at_start_ + running || plugin_sockets() != sockets_at_start_ + running) {
         if (mismatches++ == 0) ADD_FAILURE() << "an item's end did not give back its block and socket";
       }
     }
     pump_pending_messages();
     EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(host_.check_ends.size(), static_cast<size_t>(kItemsAtOnce)) << "exactly one MSG_CHECK_END per item";
-    EXPECT_EQ(plugin_own_blocks(all), blocks_before_);
-    EXPECT_EQ(plugin_sockets(), sockets_before_);
+    EXPECT_EQ(own_blocks(all), blocks_at_start_);
+    EXPECT_EQ(plugin_sockets(), sockets_at_start_);
     std::printf("[ figures  ] %s, %d items at once, all ended in %llu ms: %s; %d ended by the time-out\n",
                 server_name(), kItemsAtOnce, static_cast<unsigned long long>(elapsed), histogram(results).c_str(),
                 timed_out_by_ticks);
     std::printf("[ figures  ] %s, at once: the plug-in's own blocks %zu before, %zu with every check over, %zu "
                 "after every end; sockets %zu before, %zu open, %zu after\n",
-                server_name(), blocks_before_, peak_blocks, plugin_own_blocks(all) - blocks_before_, sockets_before_,
-                open_sockets, plugin_sockets() - sockets_before_);
+                server_name(), blocks_at_start_, peak_blocks, own_blocks(all) - blocks_at_start_, sockets_at_start_,
+                open_sockets, plugin_sockets() - sockets_at_start_);
   }
 
-  size_t blocks_before_ = 0, sockets_before_ = 0;
 };
 
 class LoadOnResponder : public Load {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "check/ntp.h"
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 #include "resource.h"
 #include "settings/fields.h"
 #include "settings/option_text.h"
@@ -41,8 +41,6 @@ class Misuse : public SheetTest {
   void SetUp() override {
     SheetTest::SetUp();
     freeze_clock();
-    blocks_before_ = plugin_blocks() - plugin_cache_blocks();
-    sockets_before_ = plugin_sockets();
     sent_before_ = datagrams_sent_to(responder_.port());
   }
 
@@ -53,8 +51,7 @@ class Misuse : public SheetTest {
     pump_pending_messages();
     std::vector<const CheckItem*> all(host_.items.begin(), host_.items.end());
     all.push_back(item_);
-    EXPECT_EQ(plugin_own_blocks(all) - plugin_cache_blocks(), blocks_before_) << "blocks leaked";
-    EXPECT_EQ(plugin_sockets(), sockets_before_) << "sockets left open";
+    expect_nothing_leaked(all);
     SheetTest::TearDown();
   }
 
@@ -73,7 +70,6 @@ class Misuse : public SheetTest {
     responder_.answer_next({reply(offset)});
   }
 
-  size_t blocks_before_ = 0, sockets_before_ = 0;
   int sent_before_ = 0;
 };
 
@@ -137,7 +133,7 @@ TEST_F(Misuse, EveryOperationOnAZeroFilledItemOrOneWithoutTexts) {
                           it->server_info}) {
       EXPECT_EQ(t, nullptr);
     }
-    EXPECT_EQ(plugin_sockets(), sockets_before_);
+    EXPECT_EQ(plugin_sockets(), sockets_at_start_);
   }
 }
 
@@ -165,7 +161,7 @@ TEST_F(Misuse, EveryOperationTwiceInARow) {
   const int closes = foreign_closes();
   EXPECT_EQ(api_.item_check_end(window(), it), 0);
   EXPECT_EQ(api_.item_check_end(window(), it), 0);
-  EXPECT_EQ(plugin_sockets(), sockets_before_);
+  EXPECT_EQ(plugin_sockets(), sockets_at_start_);
   EXPECT_EQ(foreign_closes(), closes) << "a second end closed something";
   // After the end, ticks do nothing: the check is not running.
   for (int i = 0; i < 4; ++i) EXPECT_EQ(api_.timer(window(), it), 0);
@@ -208,7 +204,7 @@ TEST_F(Misuse, OperationsOutOfOrder) {
   CheckItem* restarted = item();
   ASSERT_EQ(api_.start(window(), restarted), 0);
   ASSERT_EQ(api_.start(window(), restarted), 0);
-  EXPECT_EQ(plugin_sockets(), sockets_before_ + 1);
+  EXPECT_EQ(plugin_sockets(), sockets_at_start_ + 1);
   ASSERT_TRUE(responder_.wait_for_requests(2, 5000));
   responder_.send(reply(300 * kMs));
   ASSERT_TRUE(wait_for_end_of(restarted, 1));
@@ -407,7 +403,7 @@ TEST_F(Misuse, MegabyteOptionTexts) {
 
 TEST_F(Misuse, MegabyteServerInformationTexts) {
   // Field 0 of the last case: 511 fives, read as atoi reads them (wrapping).
-  const uint8_t wrapped = static_cast<uint8_t>(parse_int(std::string(kFieldSize - 1, '5').c_str()));
+  const uint8_t wrapped = static_cast<uint8_t>(read_atoi(std::string(kFieldSize - 1, '5').c_str()));
   const struct {
     std::string server_info;
     std::string version, stratum, poll, precision, reference;
@@ -447,7 +443,7 @@ TEST_F(Misuse, NoItemAtAll) {
   hand_over(text);
   GlobalFree(text);
   EXPECT_TRUE(host_.check_ends.empty());
-  EXPECT_EQ(plugin_sockets(), sockets_before_);
+  EXPECT_EQ(plugin_sockets(), sockets_at_start_);
 }
 
 }  // namespace

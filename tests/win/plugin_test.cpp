@@ -56,11 +56,30 @@ void PluginTest::SetUpTestSuite() {
   ASSERT_TRUE(watch_plugin(api_.module));
 }
 
+void PluginTest::reload_module() {
+  unload_plugin(&api_);
+  unwatch_plugin();
+  std::string error;
+  ASSERT_TRUE(load_plugin(plugin_path(), &api_, &error)) << error;
+  ASSERT_TRUE(watch_plugin(api_.module));
+}
+
 void PluginTest::SetUp() {
   ASSERT_NE(api_.module, nullptr);
   reset_plugin_fakes();
   ASSERT_TRUE(create_host_window(&host_, &api_));
   ASSERT_TRUE(responder_.start());
+  blocks_at_start_ = own_blocks({});
+  sockets_at_start_ = plugin_sockets();
+}
+
+size_t PluginTest::own_blocks(const std::vector<const CheckItem*>& items) {
+  return plugin_own_blocks(items) - plugin_cache_blocks();
+}
+
+void PluginTest::expect_nothing_leaked(const std::vector<const CheckItem*>& items) const {
+  EXPECT_EQ(own_blocks(items), blocks_at_start_) << "blocks leaked";
+  EXPECT_EQ(plugin_sockets(), sockets_at_start_) << "sockets left open";
 }
 
 void PluginTest::TearDown() {

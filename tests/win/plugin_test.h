@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host_side.h"
 #include "plugin_watch.h"
@@ -40,6 +41,10 @@ class ModuleTest : public ::testing::Test {
 class PluginTest : public ::testing::Test {
  public:
   static void SetUpTestSuite();
+  // Unloads the module and loads it again, watched as before, so that it
+  // starts afresh: no address cache, the system's functions looked up anew.
+  // No check may be running.
+  static void reload_module();
   // Puts the fakes back to their defaults, makes the host window and starts
   // the server.
   void SetUp() override;
@@ -63,6 +68,13 @@ class PluginTest : public ::testing::Test {
   // MSG_CHECK_END number `index` (from 0) carried `result` for `it`.
   void expect_end(size_t index, WPARAM result, const CheckItem* it) const;
 
+  // The plug-in's own blocks (those no text of `items` points to), the
+  // address cache's apart, which it keeps while it is loaded.
+  static size_t own_blocks(const std::vector<const CheckItem*>& items);
+  // Nothing the plug-in made since SetUp is left but the texts of `items`
+  // and the address cache: no block, no socket.
+  void expect_nothing_leaked(const std::vector<const CheckItem*>& items) const;
+
   // Fixes the plug-in's clock at the real time now, as now_.
   void freeze_clock();
   // A usable reply (T2 = T3) `offset` 100-ns units away from now_.
@@ -73,4 +85,6 @@ class PluginTest : public ::testing::Test {
   HostWindow host_;
   Responder responder_;
   uint64_t now_ = 0;
+  // What the plug-in held when the test began (own_blocks, sockets).
+  size_t blocks_at_start_ = 0, sockets_at_start_ = 0;
 };

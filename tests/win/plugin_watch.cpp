@@ -218,7 +218,20 @@ int WINAPI watched_cancel(HANDLE lookup) {
 
 FILETIME as_filetime(uint64_t t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
 
-void WINAPI fake_precise_clock(LPFILETIME t) { *t = as_filetime(w.knobs.clock); }
+// The precise clock the plug-in finds (it looks it up once per load): the
+// test's clock while one is set, else the system's.
+void WINAPI watched_precise_clock(LPFILETIME t) {
+  using PreciseClock = VOID(WINAPI*)(LPFILETIME);
+  static const auto system = reinterpret_cast<PreciseClock>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+  if (w.knobs.clock != 0) {
+    *t = as_filetime(w.knobs.clock);
+  } else if (system != nullptr) {
+    system(t);
+  } else {
+    real.coarse_clock(t);
+  }
+}
 
 void WINAPI watched_coarse_clock(LPFILETIME t) {
   if (w.knobs.clock == 0) {
@@ -231,7 +244,7 @@ void WINAPI watched_coarse_clock(LPFILETIME t) {
 FARPROC WINAPI watched_get_proc_address(HMODULE module, LPCSTR name) {
   if (HIWORD(name) != 0 && std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0) {
     if (w.knobs.precise_hidden) return nullptr;
-    if (w.knobs.clock != 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_precise_clock));
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&watched_precise_clock));
   }
   if (HIWORD(name) != 0 && std::strcmp(name, "SystemFunction036") == 0) {
     if (w.knobs.random == RandomSource::kCryptoApiOnly) return nullptr;
@@ -335,19 +348,24 @@ std::vector<Block> plugin_block_list() {
   return list;
 }
 
-size_t plugin_cache_blocks() {
+CacheBlocks plugin_cache_block_kinds() {
   const std::unordered_set<std::string> names(w.names.begin(), w.names.end());
   std::lock_guard<std::mutex> lock(w.mutex);
-  size_t cache = 0;
+  CacheBlocks cache;
   for (const auto& [block, size] : w.blocks) {
     const char* text = static_cast<const char*>(block);
-    if (size % 800 == 0) {
-      ++cache;
+    if (size % kCacheGrowth == 0) {
+      ++cache.arrays;
     } else if (size > 0 && text[size - 1] == '\0' && std::strlen(text) + 1 == size && names.count(text) != 0) {
-      ++cache;
+      ++cache.names;
     }
   }
   return cache;
+}
+
+size_t plugin_cache_blocks() {
+  const CacheBlocks cache = plugin_cache_block_kinds();
+  return cache.arrays + cache.names;
 }
 
 void hand_over(const void* block) {

@@ -53,9 +53,15 @@ struct Block {
 };
 std::vector<Block> plugin_block_list();
 // Those of them that belong to the address cache, which keeps them while the
-// module is loaded: its table (a multiple of 100 entries of 8 bytes) and the
-// copies of names the plug-in looked up.
-size_t plugin_cache_blocks();
+// module is loaded: its table (a multiple of 100 entries of a name's address
+// and an IPv4 address) and the copies of names the plug-in looked up.
+struct CacheBlocks {
+  size_t arrays = 0, names = 0;
+};
+CacheBlocks plugin_cache_block_kinds();
+size_t plugin_cache_blocks();  // arrays and names
+// The address cache grows by this many bytes: 100 entries of 8 bytes, 16 on x86-64.
+constexpr SIZE_T kCacheGrowth = 100 * 2 * sizeof(void*);
 // The host has taken `block` over (it frees it itself, through its own
 // import table): it no longer counts as the plug-in's.
 void hand_over(const void* block);
@@ -127,7 +133,8 @@ std::vector<HANDLE>& cancelled_lookups();
 // now from the precise clock, and that plus `coarse_skew` from the coarse one.
 void set_plugin_clock(uint64_t now, int64_t coarse_skew = 0);
 // The plug-in finds no precise clock (GetProcAddress says so), as on older
-// systems, and reads the coarse one.
+// systems, and reads the coarse one. It looks the clock up once per load:
+// this holds for a module loaded again while it is set.
 void hide_precise_clock(bool hidden);
 // The plug-in's clock changes (SetSystemTime, SetLocalTime) are recorded.
 // They succeed without reaching the system, and its WM_TIMECHANGE broadcast

@@ -11,9 +11,9 @@
 #include <regex>
 #include <string>
 
-#include "plugin/report.h"
+#include "check/server_info_string.h"
+#include "plugin/error_and_status.h"
 #include "plugin_test.h"
-#include "settings/server_info_string.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The dialog templates and the string table as the built sntp.dll holds them,
 // read back with FindResource and LoadResource and compared with what they
 // must be: every control's id, class, style, position and text, each page's
-// caption, size and font, and the 89 Windows Sockets error texts. A slip in
-// res/dialogs.rc or res/strings.rc shows here.
+// caption, size and font; and the string table, against res/strings.rc
+// itself. A slip in res/dialogs.rc, or a text the resource compiler or the
+// Japanese code page does not carry, shows here.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -18,6 +19,7 @@
 
 #include "plugin_test.h"
 #include "resource.h"
+#include "strings_rc.h"
 
 namespace {
 
@@ -219,101 +221,55 @@ const Dialog kDialogs[] = {
      }},
 };
 
-// Each text ends in a blank, as the system's own messages do.
-const std::map<int, std::u16string> kStrings = {
-    {IDS_ONLY_NON_ANSWERS, u"サーバーのアドレスから届いたデータが送ったリクエストへの応答ではなかった (発信時刻が一致しない) ため無視し、時間内に正しい応答がありませんでした。時刻は変更していません。 "},
-    {10004, u"ブロッキング操作が WSACancelBlockingCall の呼び出しによって中断されました。 "},
-    {10009, u"指定されたファイル ハンドルが無効です。 "},
-    {10013, u"アクセス許可のない方法でソケットにアクセスしようとしました。 "},
-    {10014, u"ポインター引数が指すアドレスが無効です。 "},
-    {10022, u"引数が無効です。 "},
-    {10024, u"開いているソケットが多すぎます。 "},
-    {10035, u"ノンブロッキング ソケットの操作をすぐには完了できません。 "},
-    {10036, u"ブロッキング操作の実行中に別の操作を行おうとしました。 "},
-    {10037, u"すでに処理中の操作をノンブロッキング ソケットでもう一度行おうとしました。 "},
-    {10038, u"ソケットでないものに対してソケット操作を行おうとしました。 "},
-    {10039, u"ソケット操作に必要な宛先アドレスが指定されていません。 "},
-    {10040, u"データグラムが受信バッファーより大きかったため、メッセージの一部が失われました。 "},
-    {10041, u"ソケットの種類がサポートしていないプロトコルが指定されました。 "},
-    {10042, u"不明、無効、またはサポートされていないオプションまたはレベルが指定されました。 "},
-    {10043, u"要求されたプロトコルはこのシステムに構成されていないか、実装されていません。 "},
-    {10044, u"このアドレス ファミリでは、この種類のソケットはサポートされていません。 "},
-    {10045, u"この種類のオブジェクトでは、要求された操作はサポートされていません。 "},
-    {10046, u"プロトコル ファミリがこのシステムに構成されていないか、実装されていません。 "},
-    {10047, u"要求されたプロトコルでは、このアドレス ファミリを使用できません。 "},
-    {10048, u"このアドレスはすでに使用されています。ソケット アドレスは通常、一度に 1 つしか使用できません。 "},
-    {10049, u"要求されたアドレスは、このコンピューターでは使用できません。 "},
-    {10050, u"ネットワークがダウンしているため、ソケット操作を実行できません。 "},
-    {10051, u"到達できないネットワークに対してソケット操作を行おうとしました。 "},
-    {10052, u"操作中に障害が検出されたため、接続が切断されました。 "},
-    {10053, u"このコンピューターのソフトウェアによって、確立された接続が中止されました。 "},
-    {10054, u"リモート ホストによって、既存の接続が強制的に切断されました。 "},
-    {10055, u"バッファー領域が足りないか、キューがいっぱいのため、ソケット操作を実行できませんでした。 "},
-    {10056, u"すでに接続されているソケットに対して接続要求が行われました。 "},
-    {10057, u"ソケットが接続されていないため、データを送受信できません。 "},
-    {10058, u"ソケットはすでにシャットダウンされているため、データを送受信できません。 "},
-    {10059, u"カーネル オブジェクトへの参照が多すぎます。 "},
-    {10060, u"接続済みの呼び出し先が一定の時間を過ぎても正しく応答しなかったため、接続できませんでした。"
-            u"または接続済みのホストが応答しなかったため、確立された接続は失敗しました。 "},
-    {10061, u"対象のコンピュータによって拒否されたため、接続できませんでした。 "},
-    {10062, u"名前を変換できませんでした (参照がループしています)。 "},
-    {10063, u"名前、または名前の一部が長すぎます。 "},
-    {10064, u"宛先のホストがダウンしているため、ソケット操作に失敗しました。 "},
-    {10065, u"到達できないホストに対してソケット操作を実行しようとしました。 "},
-    {10066, u"空でないディレクトリを削除しようとしました。 "},
-    {10067, u"Windows Sockets を同時に使えるプロセスの数が上限に達しました。 "},
-    {10068, u"ユーザーのクォータを超えました。 "},
-    {10069, u"ディスクのクォータを超えました。 "},
-    {10070, u"ファイル ハンドルの参照先がもう存在しません。 "},
-    {10071, u"その項目はローカルでは使用できません。 "},
-    {10091, u"ネットワーク サブシステムの準備ができていないため、ネットワーク通信を開始できません。 "},
-    {10092, u"要求された Windows Sockets のバージョンはサポートされていません。 "},
-    {10093, u"Windows Sockets が初期化されていないか、すでに終了処理が行われています。 "},
-    {10101, u"相手側が正常な終了処理を始めました。 "},
-    {10102, u"返すデータはもうありません。 "},
-    {10103, u"処理中の呼び出しが取り消されました。 "},
-    {10104, u"サービス プロバイダーの関数テーブルが無効です。 "},
-    {10105, u"サービス プロバイダーが無効です。 "},
-    {10106, u"サービス プロバイダーを読み込めなかったか、初期化できませんでした。 "},
-    {10107, u"失敗するはずのないシステム呼び出しが失敗しました。 "},
-    {10108, u"そのようなサービスは見つかりません。 "},
-    {10109, u"指定されたクラスが見つかりません。 "},
-    {10110, u"検索の結果はもうありません。 "},
-    {10111, u"処理中の検索の呼び出しが取り消されました。 "},
-    {10112, u"データベースへの問い合わせが拒否されました。 "},
-    {11001, u"そのようなホストは不明です。 "},
-    {11002, u"権限のあるサーバーから応答がなく、ホスト名を解決できませんでした。"
-            u"しばらくしてからもう一度試してください。 "},
-    {11003, u"データベースの検索中に回復できないエラーが起きました。 "},
-    {11004, u"要求した名前は有効で、データベースにありますが、解決された正しい関連データがありません。 "},
-    {11005, u"少なくとも 1 つの予約メッセージが届きました。 "},
-    {11006, u"少なくとも 1 つのパス メッセージが届きました。 "},
-    {11007, u"送信者がいません。 "},
-    {11008, u"受信者がいません。 "},
-    {11009, u"予約が確認されました。 "},
-    {11010, u"リソースが足りないため、要求を受け付けられませんでした。 "},
-    {11011, u"管理上の方針により、予約が拒否されました。 "},
-    {11012, u"フィルターのスタイルが不明か、互いに矛盾しています。 "},
-    {11013, u"フィルター仕様またはプロバイダー固有のバッファーの内容に問題があります。 "},
-    {11014, u"フロー仕様の一部に問題があります。 "},
-    {11015, u"QoS の一般的なエラーです。 "},
-    {11016, u"フロー仕様に無効な、または不明なサービスの種類が指定されました。 "},
-    {11017, u"QoS 構造体に無効な、または矛盾したフロー仕様があります。 "},
-    {11018, u"QoS プロバイダー固有のバッファーが無効です。 "},
-    {11019, u"QoS フィルターのスタイルが無効です。 "},
-    {11020, u"QoS フィルターの種類が無効です。 "},
-    {11021, u"QoS フィルター仕様の数が正しくありません。 "},
-    {11022, u"QoS プロバイダー固有のバッファーにあるオブジェクトの長さが無効です。 "},
-    {11023, u"QoS 構造体にあるフロー記述子の数が正しくありません。 "},
-    {11024, u"QoS プロバイダー固有のバッファーに認識できないオブジェクトがあります。 "},
-    {11025, u"QoS プロバイダー固有のバッファーにあるポリシー オブジェクトが無効です。 "},
-    {11026, u"フロー記述子の一覧に無効な QoS フロー記述子があります。 "},
-    {11027, u"QoS プロバイダー固有のバッファーにあるフロー仕様が無効か、矛盾しています。 "},
-    {11028, u"QoS プロバイダー固有のバッファーにあるフィルター仕様が無効です。 "},
-    {11029, u"QoS プロバイダー固有のバッファーにある破棄モード オブジェクトが無効です。 "},
-    {11030, u"QoS プロバイダー固有のバッファーにあるシェーピング レート オブジェクトが無効です。 "},
-    {11031, u"QoS プロバイダー固有のバッファーに予約済みのポリシー要素の種類があります。 "},
-};
+// The string table as res/strings.rc writes it: `id "text"` lines between
+// BEGIN and END, each id a number or a name of resource.h. A line of
+// another form, or a name not listed here, fails the test rather than being
+// passed over.
+std::map<int, std::u16string> strings_of_the_source() {
+  const std::map<std::string, int> names = {{"IDS_ONLY_NON_ANSWERS", IDS_ONLY_NON_ANSWERS}};
+  std::map<int, std::u16string> strings;
+  const std::string source(reinterpret_cast<const char*>(kStringsRc));
+  bool inside = false;
+  size_t line_start = 0;
+  while (line_start < source.size()) {
+    size_t line_end = source.find('\n', line_start);
+    if (line_end == std::string::npos) line_end = source.size();
+    std::string line = source.substr(line_start, line_end - line_start);
+    line_start = line_end + 1;
+    line.erase(0, line.find_first_not_of(" \t"));
+    if (line.empty() || line.starts_with("//") || line.starts_with("STRINGTABLE")) continue;
+    if (line == "BEGIN" || line == "END") {
+      inside = line == "BEGIN";
+      continue;
+    }
+    const size_t open = line.find(" \"");
+    if (!inside || open == std::string::npos || !line.ends_with("\"")) {
+      ADD_FAILURE() << "res/strings.rc has a line this test cannot read: " << line;
+      continue;
+    }
+    const std::string id = line.substr(0, open);
+    std::string text = line.substr(open + 2, line.size() - open - 3);
+    for (size_t q = text.find("\"\""); q != std::string::npos; q = text.find("\"\"", q + 1)) text.erase(q, 1);
+    int number = 0;
+    if (std::isdigit(static_cast<unsigned char>(id[0]))) {
+      number = std::stoi(id);
+    } else if (names.count(id) != 0) {
+      number = names.at(id);
+    } else {
+      ADD_FAILURE() << "res/strings.rc names " << id << ", which this test does not know";
+      continue;
+    }
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0);
+    std::u16string wide(static_cast<size_t>(n), u'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), reinterpret_cast<wchar_t*>(wide.data()),
+                        n);
+    EXPECT_EQ(strings.count(number), 0u) << "string " << number << " twice in res/strings.rc";
+    strings[number] = wide;
+  }
+  return strings;
+}
+
 
 class Resources : public ModuleTest {
  public:
@@ -363,8 +319,10 @@ TEST_F(Resources, TheStringTableHoldsExactlyTheErrorTexts) {
       if (length > 0) strings[(block - 1) * 16 + k] = text;
     }
   }
-  EXPECT_EQ(strings.size(), 90u);
-  for (const auto& [id, text] : kStrings) {
+  const std::map<int, std::u16string> source = strings_of_the_source();
+  EXPECT_GE(source.size(), 90u) << "res/strings.rc read only in part";
+  EXPECT_EQ(strings.size(), source.size());
+  for (const auto& [id, text] : source) {
     const auto found = strings.find(id);
     if (found == strings.end()) {
       ADD_FAILURE() << "string " << id << " is missing";
@@ -372,7 +330,19 @@ TEST_F(Resources, TheStringTableHoldsExactlyTheErrorTexts) {
       EXPECT_EQ(utf8(found->second), utf8(text)) << "string " << id;
     }
   }
-  for (const auto& [id, text] : strings) EXPECT_EQ(kStrings.count(id), 1u) << "string " << id << ": " << utf8(text);
+  for (const auto& [id, text] : strings) {
+    EXPECT_EQ(source.count(id), 1u) << "string " << id << ": " << utf8(text);
+    // Each text ends in a blank, as the system's own messages do; each id
+    // is a Windows Sockets code or one of the module's own (resource.h).
+    EXPECT_TRUE(text.ends_with(u' ')) << "string " << id;
+    EXPECT_TRUE((id >= 10000 && id <= 11999) || id == IDS_ONLY_NON_ANSWERS) << "string " << id;
+    // The plug-in reads its texts with LoadStringA in code page 932: each
+    // must have a character there, or the host would show "?".
+    BOOL lost = FALSE;
+    WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(text.data()),
+                        static_cast<int>(text.size()), nullptr, 0, nullptr, &lost);
+    EXPECT_FALSE(lost) << "string " << id << " has a character code page 932 lacks";
+  }
 }
 
 }  // namespace

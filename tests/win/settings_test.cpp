@@ -8,9 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "check/exchange.h"
+#include "check/probe_state.h"
+#include "check/server_info_string.h"
 #include "plugin/global_text.h"
 #include "plugin_test.h"
-#include "settings/settings.h"
+#include "settings/item_settings.h"
 
 namespace {
 
@@ -28,51 +31,54 @@ class Settings : public ::testing::Test {
     free_item(item_);
     WSACleanup();
   }
+  // The settings loader into the fields of a working record, as a check and
+  // the sheet call it.
+  void load() { load_settings(item_, probe_->server_name, sizeof probe_->server_name, &probe_->options); }
   CheckItem* item_ = nullptr;
   ProbeState* probe_ = nullptr;
 };
 
 TEST_F(Settings, ServerNameComesFromTheAddress) {
   set_item_text(&item_->address, "SNTP://ntp.example.jp/some/path");
-  load_settings(item_, probe_);
+  load();
   EXPECT_STREQ(probe_->server_name, "ntp.example.jp");
 
   set_item_text(&item_->address, "127.0.0.1:11123/x");
-  load_settings(item_, probe_);
+  load();
   EXPECT_STREQ(probe_->server_name, "127.0.0.1:11123");
 
   set_item_text(&item_->address, nullptr);
-  load_settings(item_, probe_);
+  load();
   EXPECT_STREQ(probe_->server_name, "");
 
   std::string huge = "sntp://" + std::string(1 << 20, 'n');
   set_item_text(&item_->address, huge.c_str());
-  load_settings(item_, probe_);
+  load();
   EXPECT_EQ(std::strlen(probe_->server_name), 511u);
 }
 
 TEST_F(Settings, OptionsGiveThePortAndTheClockOptions) {
   set_item_text(&item_->options, "0;1;500;0;");
-  load_settings(item_, probe_);
+  load();
   EXPECT_EQ(probe_->options.port, 123);  // 0 becomes the NTP port
   EXPECT_EQ(probe_->options.skip_small_offsets, 1);
   EXPECT_EQ(probe_->options.sync_threshold_ms, 500);
   EXPECT_EQ(probe_->options.quiet_update, 0);
 
   set_item_text(&item_->options, "-25536;0;0;1;");
-  load_settings(item_, probe_);
+  load();
   EXPECT_EQ(probe_->options.port, 40000);
   EXPECT_EQ(probe_->options.quiet_update, 1);
 
   set_item_text(&item_->options, "8123;");
-  load_settings(item_, probe_);
+  load();
   EXPECT_EQ(probe_->options.port, 8123);
   EXPECT_EQ(probe_->options.skip_small_offsets, 0);
   EXPECT_EQ(probe_->options.sync_threshold_ms, 0);
   EXPECT_EQ(probe_->options.quiet_update, 0);
 
   set_item_text(&item_->options, "");
-  load_settings(item_, probe_);
+  load();
   EXPECT_EQ(probe_->options.port, 123);
 }
 
@@ -80,7 +86,7 @@ TEST_F(Settings, WithoutOptionsThePortComesFromTheServicesDatabase) {
   probe_->options.skip_small_offsets = 1;
   probe_->options.sync_threshold_ms = 900;
   probe_->options.quiet_update = 7;
-  load_settings(item_, probe_);
+  load();
   EXPECT_EQ(probe_->options.port, services_port_or_123());
   EXPECT_EQ(probe_->options.skip_small_offsets, 0);
   EXPECT_EQ(probe_->options.sync_threshold_ms, 0);
@@ -93,7 +99,7 @@ TEST_F(Settings, OptionStringReplacesTheItemsText) {
   probe_->options.skip_small_offsets = 1;
   probe_->options.sync_threshold_ms = 1500;
   probe_->options.quiet_update = 0;
-  write_option_string(item_, probe_, alloc_text(kOptionStringSize));
+  write_option_string(item_, probe_->options, alloc_text(kOptionStringSize));
   ASSERT_NE(item_->options, nullptr);
   EXPECT_STREQ(item_->options, "-25536;1;1500;0;");
   EXPECT_EQ(GlobalSize(item_->options), 100u);
@@ -101,7 +107,7 @@ TEST_F(Settings, OptionStringReplacesTheItemsText) {
   EXPECT_EQ(GlobalHandle(item_->options), static_cast<HGLOBAL>(item_->options));
 
   ProbeState* back = new_probe_state();
-  load_settings(item_, back);
+  load_settings(item_, back->server_name, sizeof back->server_name, &back->options);
   EXPECT_EQ(back->options.port, 40000);
   EXPECT_EQ(back->options.sync_threshold_ms, 1500);
   free_probe_state(back);

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "check/probe_state.h"
 #include "filetime_units.h"
 #include "reply_datagram.h"
 #include "resource.h"
-#include "settings/probe_state.h"
 #include "sheet_driver.h"
 
 namespace {

@@ -5,13 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "check/address_cache.h"
+#include "plugin/error_and_status.h"
 #include "plugin/module.h"
-#include "plugin/report.h"
 #include "plugin_test.h"
 
 namespace {
@@ -135,8 +136,8 @@ TEST(AddressCache, GrowsByAHundredAndKeepsWhatItHasWhenMemoryIsShort) {
   auto name = [](int i) { return "server" + std::to_string(i); };
   for (int i = 3; i <= 99; ++i) address_cache_add(name(i).c_str(), i);
   reset_alloc_calls();
-  address_cache_add(name(100).c_str(), 100);  // the 100th entry needs the larger array first
-  EXPECT_EQ(alloc_sizes().front(), 200 * kEntry);
+  address_cache_add(name(100).c_str(), 100);  // the 100th entry needs the larger array
+  EXPECT_NE(std::count(alloc_sizes().begin(), alloc_sizes().end(), 200 * kEntry), 0);
 
   for (int i = 101; i <= 199; ++i) address_cache_add(name(i).c_str(), i);
   fail_alloc_size(300 * kEntry);

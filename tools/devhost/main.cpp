@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "check/server_info_string.h"
 #include "host_side.h"
 #include "import_patch.h"
-#include "settings/server_info_string.h"
 #include "ui/info_page_texts.h"
 
 namespace {
@@ -77,7 +77,7 @@ int cmd_info(const std::string& path, PluginApi& api) {
   for (int i = 0; i < info.command_count && info.commands != nullptr; ++i) {
     const ItemCommand& c = info.commands[i];
     println("  [" + std::to_string(i) + "] " + u8(c.label) + "  command \"" + u8(c.command) + "\"  (" +
-            std::to_string(c.value1) + ", " + std::to_string(c.value2) + ")");
+            std::to_string(c.value512) + ", " + std::to_string(c.value516) + ")");
   }
   if (info.commands != nullptr) GlobalFree(info.commands);
   struct Named {

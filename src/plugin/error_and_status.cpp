@@ -1,4 +1,4 @@
-#include "plugin/report.h"
+#include "plugin/error_and_status.h"
 
 #include <commctrl.h>
 

@@ -1,11 +1,22 @@
-// The plug-in's working record for one running check or one open property
-// sheet. Allocated zero-filled from the global heap; a running check reaches
-// it through its item's `probe` field.
+// The ProbeState: the working record of one running check, owned by the
+// check (a running check reaches it through its item's `probe` field), and
+// the working copy of an open property sheet, which makes one of its own and
+// never hangs it on the item. Allocated zero-filled from the global heap.
+//
+// Who writes which field:
+//   server_name, options  the settings loader, for the check at its first
+//                         start and for the sheet when it opens; the sheet's
+//                         General and Options pages then write options back
+//                         on OK (from which the sheet writes the option text)
+//   host_version          the sheet only, when it opens
+//   every other field     the check only (the lifecycle and the exchange);
+//                         phase the lifecycle alone
 #pragma once
 
 #include <cstdint>
 
 #include "plugin/host_contract.h"
+#include "settings/item_settings.h"
 #include "settings/option_text.h"
 
 // Size of the buffer that receives the host entry of an asynchronous lookup
@@ -13,7 +24,6 @@
 constexpr int kLookupBufferSize = 1024;
 // server_name holds at most this many characters and a terminating zero.
 constexpr int kServerNameSize = 512;
-constexpr uint16_t kDefaultNtpPort = 123;
 
 // Where a check stands. Only the check lifecycle (check/lifecycle.cpp) moves
 // a record from one phase to the next. A zero-filled record is idle, and so
@@ -39,8 +49,8 @@ struct ProbeState {
   uint64_t send_time;     // FILETIME just before the request went out (T1)
   uint8_t request_nonce[8];  // the request's transmit timestamp, which an answer echoes
   uint64_t receive_time;  // FILETIME just after the reply was read (T4)
-  ItemOptions options;    // the server's port and the clock options, the fields of the OptionString
-  HostVersion host_version;    // set by the property sheet only
+  ItemOptions options;    // the server's port and the clock options (the OptionString's fields)
+  HostVersion host_version;    // the host's version: the property sheet's record only
 
   // Where the request went, so that only the server's own datagram counts as
   // the reply (network byte order).
@@ -55,3 +65,7 @@ struct ProbeState {
   int32_t non_answers_ignored;
   CheckPhase phase;
 };
+
+// A zero-filled ProbeState from the global heap, or null when memory is short.
+ProbeState* new_probe_state();
+void free_probe_state(ProbeState* probe);

@@ -62,8 +62,8 @@ extern "C" int WINAPI SNTP_GetInfo(ItemTypeInfo* info) {
   }
   put_text(commands[0].label, "開く(&O)");
   put_text(commands[0].command, "open");
-  commands[0].value1 = 1;
-  commands[0].value2 = 0;
+  commands[0].value512 = 1;
+  commands[0].value516 = 0;
   info->commands = commands;
   info->command_count = 1;
   return 0;

@@ -1,4 +1,4 @@
-#include "settings/server_info_string.h"
+#include "check/server_info_string.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,21 +18,21 @@ static void parse_dotted(const char* text, uint8_t out[4]) {
   for (int i = 0; i < 3; ++i) {
     const char* dot = std::strchr(p, '.');
     if (dot == nullptr) return;
-    out[i] = static_cast<uint8_t>(parse_int(p));
+    out[i] = static_cast<uint8_t>(read_atoi(p));
     p = dot + 1;
   }
-  out[3] = static_cast<uint8_t>(parse_int(p));
+  out[3] = static_cast<uint8_t>(read_atoi(p));
 }
 
 bool parse_server_info(const char* text, ServerInfo* info) {
   *info = ServerInfo{};
   if (text == nullptr) return false;
-  info->first_octet = static_cast<uint8_t>(read_int_field(text, 0));
-  info->stratum = static_cast<uint8_t>(read_int_field(text, 1));
-  info->poll = static_cast<int8_t>(static_cast<uint8_t>(read_int_field(text, 2)));
-  info->precision = static_cast<int8_t>(static_cast<uint8_t>(read_int_field(text, 3)));
-  info->root_delay = read_int_field(text, 4);
-  info->root_dispersion = read_int_field(text, 5);
+  info->first_octet = static_cast<uint8_t>(read_atoi_field(text, 0));
+  info->stratum = static_cast<uint8_t>(read_atoi_field(text, 1));
+  info->poll = static_cast<int8_t>(static_cast<uint8_t>(read_atoi_field(text, 2)));
+  info->precision = static_cast<int8_t>(static_cast<uint8_t>(read_atoi_field(text, 3)));
+  info->root_delay = read_atoi_field(text, 4);
+  info->root_dispersion = read_atoi_field(text, 5);
   char id[kRefIdFieldMax + 1];
   read_field(text, 6, id, sizeof id);
   if (std::strlen(id) <= 4) {
@@ -42,3 +42,5 @@ bool parse_server_info(const char* text, ServerInfo* info) {
   }
   return true;
 }
+
+bool read_server_info(const CheckItem* item, ServerInfo* info) { return parse_server_info(item->server_info, info); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "check/ntp.h"  // ServerInfo, the record it stores
+#include "plugin/host_contract.h"
 
 // Size of the block the server information is written into.
 constexpr size_t kServerInfoStringSize = 200;
@@ -18,3 +19,6 @@ void format_server_info(const ServerInfo& info, char* out, size_t out_size);
 // read as 0. A reference identifier field of four characters or fewer gives
 // its own bytes (zero-filled); a longer one is read as a dotted address.
 bool parse_server_info(const char* text, ServerInfo* info);
+
+// Reads the item's server_info (parse_server_info); false when the item has none.
+bool read_server_info(const CheckItem* item, ServerInfo* info);
