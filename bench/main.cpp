@@ -470,8 +470,6 @@ void profile(PluginRig* rig, const Options& o, const Segments& check, const Segm
       {"SendDlgItemMessageA(host window, 103, SB_SETTEXTA)",
        [&] { SendDlgItemMessageA(window, STATUS_BAR_ID, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(line)); }},
       {"GlobalAlloc of 8 KiB zero-filled, GlobalFree", [] { GlobalFree(GlobalAlloc(GPTR, 8192)); }},
-      {"GetModuleHandleA, GetProcAddress of the precise clock",
-       [] { GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime"); }},
   };
   std::vector<Row> calls;
   for (const auto& piece : pieces) {
