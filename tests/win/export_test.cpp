@@ -209,8 +209,8 @@ const AllowedImports kAllowedImports[] = {
          "lstrlenA", "lstrcpyA", "lstrcpynA", "lstrcmpA", "lstrcmpiA", "lstrcatA",
          // the address cache's lock
          "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
-         // the clock: read, move, change-time text
-         "GetSystemTimeAsFileTime", "GetLocalTime", "FileTimeToSystemTime", "FileTimeToLocalFileTime",
+         // the clock: read, move (with the local time of the new instant), change-time text, back-off's end
+         "GetSystemTimeAsFileTime", "GetLocalTime", "FileTimeToSystemTime", "SystemTimeToTzSpecificLocalTime",
          "SetSystemTime", "SetLocalTime",
          // error texts
          "GetLastError", "FormatMessageA", "LocalFree",

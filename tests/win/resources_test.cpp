@@ -226,7 +226,9 @@ const Dialog kDialogs[] = {
 // another form, or a name not listed here, fails the test rather than being
 // passed over.
 std::map<int, std::u16string> strings_of_the_source() {
-  const std::map<std::string, int> names = {{"IDS_ONLY_NON_ANSWERS", IDS_ONLY_NON_ANSWERS}};
+  const std::map<std::string, int> names = {{"IDS_ONLY_NON_ANSWERS", IDS_ONLY_NON_ANSWERS},
+                                            {"IDS_PORT_UNREACHABLE", IDS_PORT_UNREACHABLE},
+                                            {"IDS_CONFIRMATION_UNANSWERED", IDS_CONFIRMATION_UNANSWERED}};
   std::map<int, std::u16string> strings;
   const std::string source(reinterpret_cast<const char*>(kStringsRc));
   bool inside = false;
@@ -335,7 +337,8 @@ TEST_F(Resources, TheStringTableHoldsExactlyTheErrorTexts) {
     // Each text ends in a blank, as the system's own messages do; each id
     // is a Windows Sockets code or one of the module's own (resource.h).
     EXPECT_TRUE(text.ends_with(u' ')) << "string " << id;
-    EXPECT_TRUE((id >= 10000 && id <= 11999) || id == IDS_ONLY_NON_ANSWERS) << "string " << id;
+    EXPECT_TRUE((id >= 10000 && id <= 11999) || (id >= IDS_ONLY_NON_ANSWERS && id <= IDS_CONFIRMATION_UNANSWERED))
+        << "string " << id;
     // The plug-in reads its texts with LoadStringA in code page 932: each
     // must have a character there, or the host would show "?".
     BOOL lost = FALSE;
