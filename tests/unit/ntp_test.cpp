@@ -134,21 +134,6 @@ TEST(EvaluateReply, OnlyAnEchoOfTheNonceAnswersTheRequest) {
   EXPECT_EQ(e.info.first_octet, 0) << "nothing is read from a datagram that answers nothing";
 }
 
-TEST(ReleaseFloor, OneDayBeforeTheBuildsTime) {
-  EXPECT_EQ(release_floor(1772323200), unix_to_filetime(1772323200 - 86400));
-  EXPECT_EQ(release_floor(0), unix_to_filetime(-86400));
-}
-
-TEST(KissCode, TheCodesThatChangeWhatTheClientDoes) {
-  const struct {
-    const char* id;
-    KissCode code;
-  } cases[] = {{"RATE", KissCode::kRate}, {"DENY", KissCode::kDeny}, {"RSTR", KissCode::kRestrict},
-               {"INIT", KissCode::kInit}, {"STEP", KissCode::kStep}, {"rate", KissCode::kOther},
-               {"RAT\0", KissCode::kOther},  {"ACST", KissCode::kOther}};
-  for (const auto& c : cases) EXPECT_EQ(kiss_code_of(reinterpret_cast<const uint8_t*>(c.id)), c.code) << c.id;
-}
-
 TEST(BigSteps, ConfirmedFrom1000SecondsAgreeingWithinOne) {
   EXPECT_FALSE(step_needs_confirmation(1000 * kSec - 1));
   EXPECT_TRUE(step_needs_confirmation(1000 * kSec));
