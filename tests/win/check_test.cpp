@@ -225,6 +225,7 @@ TEST_F(Checks, BigStepsAreConfirmedByASecondRequest) {
       {{{2 * kHour}, {3 * kHour}}, "", CHECK_FAILED, nullptr},
       {{{2 * kHour, 5 * kHour}, {2 * kHour}}, "", CHECK_CHANGED, "+7200000 msec"},
       {{{999 * kUnitsPerSecond}}, "", CHECK_CHANGED, "+999000 msec"},
+      {{{-999 * kUnitsPerSecond}}, "", CHECK_CHANGED, "-999000 msec"},
       {{{2 * kHour}}, "1;", CHECK_CHANGED, "+7200000 msec"},
   };
   let_clock_changes_through(false);
