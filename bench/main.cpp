@@ -339,7 +339,7 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
       }
       // T1 and T4 are the module's own readings: just before sending, and after reading.
       const uint64_t t1 = readings[0], t4 = readings[1];
-      const ReplyEvaluation e = evaluate_reply(reply.data(), reply.size(), kTestNonce, t1, t4);
+      const ReplyEvaluation e = evaluate_reply(reply.data(), reply.size(), kTestNonce, t1, t4, 0);
       const int64_t rtt = static_cast<int64_t>(t4 - t1) -
                           static_cast<int64_t>(read_timestamp(reply, 40) - read_timestamp(reply, 32));
       const double half_rtt_ms = static_cast<double>(rtt) / 2 / kMs;

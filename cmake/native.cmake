@@ -28,6 +28,12 @@ add_test(NAME check_layers_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/chec
 # The release archive's writer, on files of its own.
 add_test(NAME make_archive_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/make_archive_test)
 
+# The guide's error section quotes only numbers and texts the plug-in can
+# show: the check itself, on a tree of its own, and on this tree's guide.
+add_test(NAME guide_texts_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/guide_texts_test)
+add_test(NAME guide_texts COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-package --guide-texts
+  "${PROJECT_SOURCE_DIR}/dist/はじめにお読みください.txt")
+
 # The loopback chronyd started by an ordinary user.
 add_test(NAME chronyd_test COMMAND ${PROJECT_SOURCE_DIR}/tests/scripts/chronyd_test ${SNTP_CHRONY_PORT})
 set_tests_properties(chronyd_test PROPERTIES SKIP_RETURN_CODE 77)

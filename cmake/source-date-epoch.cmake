@@ -2,9 +2,10 @@
 # SOURCE_DATE_EPOCH when the environment sets it, otherwise the time of the
 # commit the sources are at. Run at every build; the file changes only when
 # that time does, so the DLL is linked again (and the archive packed again)
-# only then.
+# only then. With HEADER, the same time also goes into a C++ header, for the
+# module's code that refuses server times from before its own release.
 #
-# cmake -DSOURCE_DIR=<sources> -DOUTPUT=<file> -P source-date-epoch.cmake
+# cmake -DSOURCE_DIR=<sources> -DOUTPUT=<file> [-DHEADER=<file>] -P source-date-epoch.cmake
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
   set(origin "SOURCE_DATE_EPOCH")
@@ -22,3 +23,11 @@ if(NOT epoch MATCHES "^[0-9]+$")
   message(FATAL_ERROR "the time from ${origin} is not a number of seconds since 1970: '${epoch}'")
 endif()
 file(CONFIGURE OUTPUT ${OUTPUT} CONTENT "${epoch}\n")
+if(HEADER)
+  file(CONFIGURE OUTPUT ${HEADER} CONTENT "// Written by the build (cmake/source-date-epoch.cmake): the time of the
+// commit this build was made from, or SOURCE_DATE_EPOCH's, in seconds since
+// 1970-01-01 00:00 UTC.
+#pragma once
+#define SNTP_SOURCE_DATE_EPOCH ${epoch}
+")
+endif()

@@ -76,13 +76,18 @@ target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
 # The time the linker stamps into the image (and the archive's entries
 # carry): the commit's, or SOURCE_DATE_EPOCH's, never the clock's, so that
 # one commit links to the same bytes on any machine on any day.
+# The same time, as a header, is the module's release date: the exchange
+# refuses a server time from before it.
 set(SNTP_SOURCE_DATE_FILE ${CMAKE_BINARY_DIR}/source-date-epoch)
+set(SNTP_SOURCE_DATE_HEADER ${CMAKE_BINARY_DIR}/generated/source_date.h)
 add_custom_target(sntp_source_date
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTPUT=${SNTP_SOURCE_DATE_FILE}
-          -P ${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake
-  BYPRODUCTS ${SNTP_SOURCE_DATE_FILE}
+          -DHEADER=${SNTP_SOURCE_DATE_HEADER} -P ${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake
+  BYPRODUCTS ${SNTP_SOURCE_DATE_FILE} ${SNTP_SOURCE_DATE_HEADER}
   VERBATIM)
 add_dependencies(sntp sntp_source_date)
+add_dependencies(sntp_core sntp_source_date)
+target_include_directories(sntp_core PRIVATE ${CMAKE_BINARY_DIR}/generated)
 set_target_properties(sntp PROPERTIES
   CXX_LINKER_LAUNCHER "${PROJECT_SOURCE_DIR}/cmake/with-source-date;${SNTP_SOURCE_DATE_FILE}"
   LINK_DEPENDS ${SNTP_SOURCE_DATE_FILE})

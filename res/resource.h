@@ -4,9 +4,13 @@
 #define IDI_SNTP 100
 
 // String table entries of the module's own (the others are keyed by their
-// Windows Sockets error code): a time-out after datagrams from the server's
-// address that did not answer the request.
+// Windows Sockets error code), each the text of a time-out that saw more
+// than silence: datagrams from the server's address that did not answer the
+// request; a report that the server's port is unreachable; no answer to the
+// second request that was to confirm a big step.
 #define IDS_ONLY_NON_ANSWERS 200
+#define IDS_PORT_UNREACHABLE 201
+#define IDS_CONFIRMATION_UNANSWERED 202
 
 // Property sheet page templates.
 #define IDD_GENERAL 101

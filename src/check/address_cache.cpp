@@ -24,6 +24,16 @@ struct HostAddressCache {
 HostAddressCache g_cache;
 volatile LONG g_lock_state;  // 0 not made, 1 being made, 2 ready
 
+// A server's back-off: a fixed table, so that remembering one never fails
+// for want of memory. Guarded by the cache's critical section.
+struct BackoffEntry {
+  uint32_t address;  // network byte order
+  uint16_t port;     // network byte order
+  bool in_use;
+  Backoff backoff;
+};
+BackoffEntry g_backoffs[kBackoffSlots];
+
 CacheEntry* alloc_entries(uint32_t capacity) {
   return static_cast<CacheEntry*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, capacity * sizeof(CacheEntry)));
 }
@@ -59,6 +69,23 @@ bool make_room() {
   g_cache.entries = larger;
   g_cache.capacity += kGrowth;
   return true;
+}
+
+BackoffEntry* find_backoff(uint32_t address, uint16_t port) {
+  for (BackoffEntry& entry : g_backoffs) {
+    if (entry.in_use && entry.address == address && entry.port == port) return &entry;
+  }
+  return nullptr;
+}
+
+// A free slot, or the one whose back-off ends first.
+BackoffEntry* backoff_slot() {
+  BackoffEntry* soonest = &g_backoffs[0];
+  for (BackoffEntry& entry : g_backoffs) {
+    if (!entry.in_use) return &entry;
+    if (entry.backoff.until < soonest->backoff.until) soonest = &entry;
+  }
+  return soonest;
 }
 
 }  // namespace
@@ -107,9 +134,38 @@ void address_cache_forget(const char* name, uint32_t address) {
   leave_cache();
 }
 
+Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8_t poll, uint64_t now) {
+  enter_cache();
+  BackoffEntry* entry = find_backoff(address, port);
+  if (entry == nullptr) {
+    entry = backoff_slot();
+    *entry = BackoffEntry{address, port, true, Backoff{}};
+  }
+  entry->backoff = next_backoff(entry->backoff, code, poll, now);
+  const Backoff noted = entry->backoff;
+  leave_cache();
+  return noted;
+}
+
+bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t (*clock)(), Backoff* backoff) {
+  enter_cache();
+  BackoffEntry* entry = find_backoff(address, port);
+  const bool holds = entry != nullptr && backoff_holds(&entry->backoff, clock());
+  if (holds) *backoff = entry->backoff;
+  leave_cache();
+  return holds;
+}
+
+void server_backoff_clear(uint32_t address, uint16_t port) {
+  enter_cache();
+  if (BackoffEntry* entry = find_backoff(address, port)) *entry = BackoffEntry{};
+  leave_cache();
+}
+
 void address_cache_release() {
   if (g_lock_state != 2) return;
   EnterCriticalSection(&g_cache.lock);
+  ZeroMemory(g_backoffs, sizeof g_backoffs);
   if (g_cache.entries != nullptr) {
     for (uint32_t i = 0; i < g_cache.count; ++i) free_text(g_cache.entries[i].name);
     GlobalFree(g_cache.entries);

@@ -1,12 +1,20 @@
-// The HostAddressCache: server names resolved by an asynchronous lookup, kept
-// while the module is loaded so that later checks of any item naming the
-// same server skip the lookup. Nothing expires; an address is removed only
-// when a check gets no answer there or cannot send there
-// (address_cache_forget), and the whole table when the host unloads the
-// module.
+// What the module remembers of servers while it is loaded, behind one lock:
+//
+// The HostAddressCache: server names resolved by an asynchronous lookup, so
+// that later checks of any item naming the same server skip the lookup.
+// Nothing expires; an address is removed when a check gets no usable answer
+// there or cannot send there (address_cache_forget), and the whole table
+// when the host unloads the module.
+//
+// The servers' back-offs: a server (address and port) that sent RATE, DENY
+// or RSTR gets no request until its back-off ends. At most kBackoffSlots
+// servers are remembered; a new one takes the place of the one whose
+// back-off ends first. Unloading the module forgets them all.
 #pragma once
 
 #include <cstdint>
+
+#include "check/backoff.h"
 
 // Remembers `address` (IPv4, network byte order) for `name`. The same name
 // added twice takes two entries. When memory is short the addition is
@@ -18,10 +26,26 @@ void address_cache_add(const char* name, uint32_t address);
 uint32_t address_cache_lookup(const char* name);
 
 // Forgets every entry that pairs `name` (regardless of case) with
-// `address`: the server there no longer answers, so the next check looks the
-// name up again. Entries of the name with another address stay.
+// `address`: the server there gave no usable answer, so the next check looks
+// the name up again. Entries of the name with another address stay.
 void address_cache_forget(const char* name, uint32_t address);
 
-// Frees the table and its critical section when the host unloads the
-// module, so that neither outlives the code and data they belong to.
+// Frees the table, forgets every back-off and deletes the critical section
+// when the host unloads the module, so that none outlives the code and data
+// they belong to.
 void address_cache_release();
+
+constexpr uint32_t kBackoffSlots = 64;
+
+// Notes that the server at `address` and `port` (network byte order) sent
+// `code` with poll interval `poll` at `now`, and returns its back-off.
+Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8_t poll, uint64_t now);
+
+// Whether requests to the server wait now; `*backoff` then says until when,
+// and for which code. The clock is read only for a server that has a
+// back-off, so that a check of any other reads it no more than before.
+bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t (*clock)(), Backoff* backoff);
+
+// The server gave a usable reply: it is no longer backed off, and its next
+// RATE starts again from the first back-off.
+void server_backoff_clear(uint32_t address, uint16_t port);

@@ -4,14 +4,22 @@
 #include <wincrypt.h>
 #include <winsock.h>
 
+#include "check/address_cache.h"
 #include "check/ntp.h"
 #include "check/probe_state.h"
 #include "check/reply_texts.h"
 #include "check/server_info_string.h"
 #include "plugin/error_and_status.h"
 #include "plugin/global_text.h"
+#include "source_date.h"
 
 namespace {
+
+// Room for the longest text a reply can leave in the item.
+constexpr size_t kReasonSize = 512;
+
+// No server time before the module's own release is believed.
+constexpr uint64_t kEarliestServerTime = release_floor(SNTP_SOURCE_DATE_EPOCH);
 
 uint64_t from_filetime(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
@@ -27,9 +35,44 @@ bool from_server(const ProbeState* probe, const sockaddr_in& from, int from_leng
 }
 
 void report_unusable_reply(CheckItem* item, const ReplyEvaluation& evaluation, int length) {
-  char text[256];
+  char text[kReasonSize];
   format_reply_problem(evaluation, static_cast<size_t>(length), text, sizeof text);
   set_item_error_text(item, text);
+}
+
+// The local calendar time of a FILETIME count, by the time-zone rules for
+// that date (daylight saving included), not by the bias in force now.
+CalendarTime local_calendar_time(uint64_t t) {
+  const FILETIME utc{static_cast<DWORD>(t & 0xFFFFFFFFu), static_cast<DWORD>(t >> 32)};
+  SYSTEMTIME utc_time{}, local{};
+  if (!FileTimeToSystemTime(&utc, &utc_time) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc_time, &local)) {
+    return utc_calendar_time(t);
+  }
+  return CalendarTime{local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+}
+
+void report_backoff(CheckItem* item, const Backoff& backoff) {
+  char text[kReasonSize];
+  format_backoff_text(backoff.code, local_calendar_time(backoff.until), text, sizeof text);
+  set_item_error_text(item, text);
+}
+
+// RFC 5905 section 7.4: a RATE, DENY or RSTR kiss from the server starts its
+// back-off, and the text says until when; any other refusal just says why.
+// A usable reply ends the server's back-off.
+void hear_verdict(CheckItem* item, const ReplyEvaluation& reply, int length) {
+  const ProbeState* probe = item->probe;
+  if (reply.verdict == ReplyVerdict::kUsable) {
+    server_backoff_clear(probe->server_addr, probe->server_port);
+    return;
+  }
+  const KissCode code = kiss_code_of(reply.info.reference_id);
+  if (reply.verdict == ReplyVerdict::kKissOfDeath && kiss_code_backs_off(code)) {
+    report_backoff(item, server_backoff_note(probe->server_addr, probe->server_port, code, reply.info.poll,
+                                             system_time_now()));
+    return;
+  }
+  report_unusable_reply(item, reply, length);
 }
 
 // A fixed block of `size` bytes holding `text` (which fits), or null.
@@ -141,6 +184,9 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
                               reinterpret_cast<sockaddr*>(&from), &from_length);
   const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
   if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, 0};
+  // Windows' report of an ICMP port-unreachable for the request: anyone on
+  // the path can forge one, so it neither ends the check nor leaves a text.
+  if (error == WSAECONNRESET) return {DatagramKind::kPortUnreachable, {}, 0};
   // A datagram longer than a message is reported as an error, but it still
   // names its sender and its first 48 bytes are read.
   const bool datagram = error == 0 || error == WSAEMSGSIZE;
@@ -148,7 +194,7 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
   const uint64_t receive_time = system_time_now();
   const ReplyEvaluation reply =
       evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
-                     probe->send_time, receive_time);
+                     probe->send_time, receive_time, kEarliestServerTime);
   if (datagram && reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, 0};
   show_status(window, "%s", kStatusReceiving);
   if (error != 0) {
@@ -161,8 +207,28 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
     return {reply.kind, reply.verdict, 0};
   }
   write_server_info(item, reply.info);
-  if (reply.verdict != ReplyVerdict::kUsable) report_unusable_reply(item, reply, length);
+  hear_verdict(item, reply, length);
   return {reply.kind, reply.verdict, reply.offset};
+}
+
+bool server_backed_off(CheckItem* item, uint32_t address) {
+  Backoff backoff;
+  if (!server_backoff_holds(address, htons(item->probe->options.port), system_time_now, &backoff)) return false;
+  report_backoff(item, backoff);
+  return true;
+}
+
+bool step_awaits_confirmation(const CheckItem* item, int64_t offset) {
+  const ItemOptions& options = item->probe->options;
+  return options.measure_only == 0 && step_needs_confirmation(offset) &&
+         decide_move(offset, options.skip_small_offsets, options.sync_threshold_ms, item->offset_text) ==
+             ClockAction::kMove;
+}
+
+void report_unconfirmed_step(CheckItem* item, int64_t first, int64_t second) {
+  char text[kReasonSize];
+  format_unconfirmed_step(first, second, text, sizeof text);
+  set_item_error_text(item, text);
 }
 
 void write_server_info(CheckItem* item, const ServerInfo& info) {
@@ -201,13 +267,15 @@ CheckResult apply_offset(CheckItem* item, int64_t offset) {
 
 bool adjust_clock(int64_t offset) {
   const FILETIME utc = to_filetime(system_time_now() + static_cast<uint64_t>(offset));
-  FILETIME local;
   SYSTEMTIME utc_time, local_time;
-  if (!FileTimeToSystemTime(&utc, &utc_time) || !FileTimeToLocalFileTime(&utc, &local) ||
-      !FileTimeToSystemTime(&local, &local_time)) {
-    return false;
-  }
+  if (!FileTimeToSystemTime(&utc, &utc_time)) return false;
   if (!SetSystemTime(&utc_time)) return false;
+  // SetLocalTime converts with the daylight-saving setting in force when it
+  // is called, which setting the time has just made the new time's. So the
+  // local time it is given is that of the new instant by the rules for its
+  // own date; one converted before the step, with the bias then in force,
+  // would be an hour off after a step across a change of daylight saving.
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc_time, &local_time)) return false;
   if (!SetLocalTime(&local_time)) return false;
   PostMessageA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0);
   return true;

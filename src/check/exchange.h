@@ -31,14 +31,30 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 // was written for it:
 //   kNotOurs, kNotAnAnswer: dropped, nothing written (a datagram that does not
 //     echo the request's nonce is one from the server's address and port);
+//   kPortUnreachable: nothing written (the time-out tells of it);
 //   kUnreadable: error_text says why;
 //   kReply: server_info written, and error_text too when the verdict is not
-//     kUsable.
+//     kUsable. A kiss code that backs the server off starts its back-off, and
+//     a usable reply ends one.
 struct ReplyOutcome {
   DatagramKind kind;
   ReplyVerdict verdict;  // a reply's only
   int64_t offset;        // 100-ns units, positive when the local clock is behind; usable replies only
 };
+
+// Whether the server the check is about to send to (`address`, and the
+// item's port) is backed off: then error_text says until when, and nothing
+// may be sent there.
+bool server_backed_off(CheckItem* item, uint32_t address);
+
+// Whether moving the clock by a usable reply's `offset` waits for a second
+// exchange to confirm it: the item sets the clock (it does not only
+// measure), its options would move it, and the step is a big one.
+bool step_awaits_confirmation(const CheckItem* item, int64_t offset);
+
+// Writes why a step of `first` was refused when the confirming exchange
+// measured `second`.
+void report_unconfirmed_step(CheckItem* item, int64_t first, int64_t second);
 
 // Reads the datagram the item's socket has for it (no request sent yet, no
 // datagram, one from another sender, or one that does not echo the nonce is
@@ -58,7 +74,8 @@ void write_server_info(CheckItem* item, const ServerInfo& info);
 CheckResult apply_offset(CheckItem* item, int64_t offset);
 
 // Steps the system clock by `offset` 100-ns units: sets it at once to now
-// plus the offset (SetSystemTime, then SetLocalTime; nothing is slewed) and
-// tells every top-level window (WM_TIMECHANGE). False when the system
-// refuses; GetLastError then says why.
+// plus the offset (SetSystemTime, then SetLocalTime with the local time of
+// that instant; nothing is slewed) and tells every top-level window
+// (WM_TIMECHANGE). False when the system refuses; GetLastError then says
+// why.
 bool adjust_clock(int64_t offset);

@@ -13,6 +13,7 @@
 #include "check/address_cache.h"
 #include "check/exchange.h"
 #include "check/probe_state.h"
+#include "check/reply_texts.h"
 #include "plugin/error_and_status.h"
 #include "plugin/exports.h"
 #include "resource.h"
@@ -47,6 +48,15 @@ int finish_check(HWND window, CheckItem* item, CheckResult result) {
   return kOpCheckOver;
 }
 
+// An operation fails with -1, its cause already in error_text. The check
+// stays where it was (a reply may still end a check that awaits one), but
+// its time-out keeps that cause: a host that goes on ticking must not read
+// "no answer" where a lookup or a send failed.
+int fail(CheckItem* item) {
+  if (item->probe != nullptr) item->probe->failure_shown = 1;
+  return kOpFailed;
+}
+
 void cancel_lookup(CheckItem* item) {
   if (item->lookup_handle == 0) return;
   WSACancelAsyncRequest(reinterpret_cast<HANDLE>(item->lookup_handle));
@@ -73,9 +83,10 @@ uint32_t known_address(ProbeState* probe) {
 }
 
 // Names such as a pool's stand for servers that come and go: when an
-// address of the cache gets no answer, or cannot be sent to, the cache
-// forgets it and the next check looks the name up again, whether this check
-// took the address from the cache or its own lookup has just added it.
+// address of the cache gets no usable answer (none at all, or a refusal),
+// or cannot be sent to, the cache forgets it and the next check looks the
+// name up again, whether this check took the address from the cache or its
+// own lookup has just added it.
 void forget_cached_address(const ProbeState* probe) {
   if (probe->address_cached) address_cache_forget(probe->server_name, probe->server_addr);
 }
@@ -97,7 +108,7 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 // has nothing to be measured against.
 // The nonce is drawn before the send time is read, so that drawing it adds
 // nothing to the measured round trip.
-bool send_and_note_time(CheckItem* item, uint32_t address) {
+bool send_and_note_time(CheckItem* item, uint32_t address, CheckPhase awaiting = CheckPhase::kAwaitingReply) {
   ProbeState* probe = item->probe;
   if (!draw_request_nonce(item)) return false;
   const uint64_t send_time = system_time_now();
@@ -106,8 +117,47 @@ bool send_and_note_time(CheckItem* item, uint32_t address) {
     return false;
   }
   probe->send_time = send_time;
-  probe->phase = CheckPhase::kAwaitingReply;
+  probe->phase = awaiting;
   return true;
+}
+
+// RFC 5905 section 7.4: a server that asked to be left alone gets no
+// request until its back-off ends; the check fails at once and says until
+// when. The address is not remembered for the name, so that the next check
+// may find another server behind it.
+bool refuse_backed_off(HWND window, CheckItem* item, uint32_t address) {
+  if (!server_backed_off(item, address)) return false;
+  forget_cached_address(item->probe);
+  finish_check(window, item, CHECK_FAILED);
+  return true;
+}
+
+// A reply the server gave. One that refuses (a kiss code, an unsynchronised
+// or misbehaving server, a time from before the module's release) ends the
+// check as failed and makes the cache forget the address. A usable one
+// moves the clock as the item's options say; a big step waits for a second
+// exchange with a fresh nonce, and is taken, by the second offset, only
+// when the two agree.
+int handle_reply(HWND window, CheckItem* item, const ReplyOutcome& reply) {
+  ProbeState* probe = item->probe;
+  if (reply.verdict != ReplyVerdict::kUsable) {
+    forget_cached_address(probe);
+    return finish_check(window, item, CHECK_FAILED);
+  }
+  if (probe->phase == CheckPhase::kConfirming) {
+    if (!offsets_agree(probe->first_offset, reply.offset)) {
+      report_unconfirmed_step(item, probe->first_offset, reply.offset);
+      forget_cached_address(probe);
+      return finish_check(window, item, CHECK_FAILED);
+    }
+  } else if (step_awaits_confirmation(item, reply.offset)) {
+    // The time-out counts again from this reply, the sign of life it is.
+    probe->first_offset = reply.offset;
+    show_status(window, "%s", kStatusSending);
+    if (!send_and_note_time(item, probe->server_addr, CheckPhase::kConfirming)) return fail(item);
+    return kOpNoFailure;
+  }
+  return finish_check(window, item, apply_offset(item, reply.offset));
 }
 
 int start_lookup(HWND window, CheckItem* item) {
@@ -179,19 +229,28 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   }
   probe->phase = CheckPhase::kStarting;
   probe->non_answers_ignored = 0;
+  probe->port_unreachable_reported = 0;
+  probe->failure_shown = 0;
   item->tick_count = 0;
   cancel_lookup(item);
   close_check_socket(item);
+  // "sntp://" alone names no server: looked up, "" would be this machine.
+  if (probe->server_name[0] == '\0') {
+    set_item_error_text(item, kNoServerNameText);
+    return fail(item);
+  }
   item->socket = socket(AF_INET, SOCK_DGRAM, 0);
   if (item->socket == kNoSocket) {
     set_item_error(item, WSAGetLastError());
-    return kOpFailed;
+    return fail(item);
   }
   const uint32_t address = known_address(probe);
   if (address == INADDR_NONE) return start_lookup(window, item);
-  if (!request_read_notifications(window, item)) return kOpFailed;
+  probe->server_addr = address;
+  if (refuse_backed_off(window, item, address)) return kOpFailed;
+  if (!request_read_notifications(window, item)) return fail(item);
   show_status(window, "%s", kStatusSending);
-  if (!send_and_note_time(item, address)) return kOpFailed;
+  if (!send_and_note_time(item, address)) return fail(item);
   return kOpNoFailure;
 }
 
@@ -220,18 +279,20 @@ extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem
   ProbeState* probe = item->probe;
   if (WSAGETASYNCERROR(lparam) != 0) {
     set_item_error(item, WSAGETASYNCERROR(lparam));
-    return kOpFailed;
+    return fail(item);
   }
   const uint32_t address = first_address(probe);
   if (address == INADDR_NONE) {
     set_item_error(item, WSANO_DATA);
-    return kOpFailed;
+    return fail(item);
   }
+  item->tick_count = 0;
+  probe->server_addr = address;
+  if (refuse_backed_off(window, item, address)) return kOpFailed;
   address_cache_add(probe->server_name, address);
   probe->address_cached = 1;
-  item->tick_count = 0;
-  if (!request_read_notifications(window, item)) return kOpFailed;
-  if (!send_and_note_time(item, address)) return kOpFailed;
+  if (!request_read_notifications(window, item)) return fail(item);
+  if (!send_and_note_time(item, address)) return fail(item);
   return kOpNoFailure;
 }
 
@@ -254,11 +315,12 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // nothing either.
       return kOpNoFailure;
     case CheckPhase::kAwaitingReply:
+    case CheckPhase::kConfirming:
       break;
   }
   if (WSAGETSELECTERROR(lparam) != 0) {
     set_item_error(item, WSAGETSELECTERROR(lparam));
-    return kOpFailed;
+    return fail(item);
   }
   // Only reads were asked for: any other event is a stray notification, no
   // failure of the check and no sign of life; the check keeps waiting.
@@ -268,10 +330,18 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   const ReplyOutcome reply = read_reply(window, item);
   switch (reply.kind) {
     case DatagramKind::kNotAnAnswer:
-      // Forged, or from a server that does not echo the request: noted only
-      // so that the time-out can say so.
+      // Forged, or from a server that does not echo the request (or the
+      // first reply again while a second confirms it): noted only so that
+      // the time-out can say so.
       item->probe->non_answers_ignored = 1;
-      [[fallthrough]];
+      item->tick_count = ticks;
+      return kOpNoFailure;
+    case DatagramKind::kPortUnreachable:
+      // As chrony and ntpd do, the check waits on for a genuine reply; the
+      // report is no sign of life, and the time-out names it.
+      item->probe->port_unreachable_reported = 1;
+      item->tick_count = ticks;
+      return kOpNoFailure;
     case DatagramKind::kNotOurs:
       // Nothing for this check (a stranger's datagram, or no datagram) is no
       // sign of life: the time-out still ends a check the server never answers.
@@ -279,10 +349,9 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       return kOpNoFailure;
     case DatagramKind::kUnreadable:
       // The check keeps waiting: the server's proper reply may still come.
-      return kOpFailed;
+      return fail(item);
     case DatagramKind::kReply:
-      if (reply.verdict != ReplyVerdict::kUsable) return finish_check(window, item, CHECK_FAILED);
-      return finish_check(window, item, apply_offset(item, reply.offset));
+      return handle_reply(window, item, reply);
   }
   return kOpFailed;
 }
@@ -295,10 +364,21 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
   if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpNoFailure;
   if (++item->tick_count < kTimeoutTicks) return kOpNoFailure;
   item->tick_count = kNotCounting;
+  const ProbeState* probe = item->probe;
   // Only a request that went out was unanswered at its address; a failed
   // send has already made the cache forget the address it could not reach.
-  if (phase == CheckPhase::kAwaitingReply) forget_cached_address(item->probe);
-  if (item->probe->non_answers_ignored) {
+  if (phase == CheckPhase::kAwaitingReply || phase == CheckPhase::kConfirming) forget_cached_address(probe);
+  // A failure that returned -1 keeps its own text: the check ends as failed.
+  if (probe->failure_shown) {
+    end_check(window, item, CHECK_FAILED);
+    return kOpCheckOver;
+  }
+  // What the check saw says best why no reply came.
+  if (phase == CheckPhase::kConfirming) {
+    set_item_error_string(item, IDS_CONFIRMATION_UNANSWERED);
+  } else if (probe->port_unreachable_reported) {
+    set_item_error_string(item, IDS_PORT_UNREACHABLE);
+  } else if (probe->non_answers_ignored) {
     set_item_error_string(item, IDS_ONLY_NON_ANSWERS);
   } else {
     set_item_error(item, WSAETIMEDOUT);

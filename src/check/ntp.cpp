@@ -39,7 +39,8 @@ bool answers_request(const uint8_t* bytes, size_t length, const uint8_t nonce[kN
   return any != 0 && std::memcmp(originate, nonce, kNonceSize) == 0;
 }
 
-ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimestamp transmit) {
+ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimestamp transmit,
+                        uint64_t earliest_server_time) {
   const uint8_t leap = info.first_octet >> 6;
   const uint8_t mode = info.first_octet & 7;
   // RFC 4330 section 5: a unicast client takes only server-mode replies.
@@ -56,10 +57,30 @@ ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimesta
   // it means the time is unknown). Read with the era rule it would be 2036,
   // and the clock would be moved by years.
   if (receive.seconds == 0 && receive.fraction == 0) return ReplyVerdict::kNoReceiveTime;
+  // RFC 8633 section 5.2: no time before the software existed. A server
+  // reset to 2000 by a power cut, or a receiver after a week-number
+  // rollover, would otherwise take every client back with it.
+  if (ntp_to_filetime(transmit) < earliest_server_time) return ReplyVerdict::kBeforeRelease;
   return ReplyVerdict::kUsable;
 }
 
+uint64_t magnitude(int64_t value) {
+  return value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+}
+
 }  // namespace
+
+KissCode kiss_code_of(const uint8_t reference_id[4]) {
+  const struct {
+    char text[5];
+    KissCode code;
+  } known[] = {{"RATE", KissCode::kRate}, {"DENY", KissCode::kDeny}, {"RSTR", KissCode::kRestrict},
+               {"INIT", KissCode::kInit}, {"STEP", KissCode::kStep}};
+  for (const auto& k : known) {
+    if (std::memcmp(reference_id, k.text, 4) == 0) return k.code;
+  }
+  return KissCode::kOther;
+}
 
 void build_request(const uint8_t nonce[kNonceSize], uint8_t out[kNtpPacketSize]) {
   std::memset(out, 0, kNtpPacketSize);
@@ -86,7 +107,7 @@ int64_t clock_offset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4) {
 }
 
 ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
-                               uint64_t send_time, uint64_t receive_time) {
+                               uint64_t send_time, uint64_t receive_time, uint64_t earliest_server_time) {
   ReplyEvaluation e{};
   if (!answers_request(bytes, length, nonce)) {
     e.kind = DatagramKind::kNotAnAnswer;
@@ -106,13 +127,19 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_
   std::memcpy(e.info.reference_id, bytes + kReferenceIdAt, 4);
   const NtpTimestamp receive = read_timestamp(bytes + kReceiveTimestampAt);
   const NtpTimestamp transmit = read_timestamp(bytes + kTransmitTimestampAt);
-  e.verdict = verdict_of(e.info, receive, transmit);
+  e.verdict = verdict_of(e.info, receive, transmit, earliest_server_time);
+  if (transmit.seconds != 0 || transmit.fraction != 0) e.server_time = ntp_to_filetime(transmit);
   if (e.verdict == ReplyVerdict::kUsable) {
-    const uint64_t t2 = ntp_to_filetime(receive);
-    const uint64_t t3 = ntp_to_filetime(transmit);
-    e.offset = clock_offset(send_time, t2, t3, receive_time);
+    e.offset = clock_offset(send_time, ntp_to_filetime(receive), e.server_time, receive_time);
   }
   return e;
+}
+
+bool step_needs_confirmation(int64_t offset) { return magnitude(offset) >= kConfirmStepFrom; }
+
+bool offsets_agree(int64_t first, int64_t second) {
+  int64_t difference;
+  return !__builtin_sub_overflow(second, first, &difference) && magnitude(difference) <= kConfirmAgreement;
 }
 
 bool offset_reaches(int64_t offset, int32_t threshold_ms) {

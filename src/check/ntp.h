@@ -21,6 +21,27 @@ constexpr size_t kNonceSize = 8;
 constexpr int64_t kUnitsPerSecond = 10'000'000;  // 100-ns units
 constexpr int64_t kUnitsPerMs = 10'000;
 
+// A step of this size or more is taken only when a second exchange with the
+// same server confirms it: one reply, a glitch or a server's mistake, must
+// not move the clock by hours.
+constexpr int64_t kConfirmStepFrom = 1000 * kUnitsPerSecond;
+// The offsets of the two exchanges confirm each other when they differ by
+// no more than this.
+constexpr int64_t kConfirmAgreement = 1 * kUnitsPerSecond;
+
+// The module's build carries the time of the commit it was built from
+// (seconds since 1970). A server whose time is earlier than that, less one
+// day for a committer's clock set to another time zone, has lost its time
+// (RFC 8633 section 5.2): its reply never sets the clock.
+constexpr int64_t kReleaseFloorMarginSeconds = 86'400;
+// The earliest server time accepted, as a FILETIME, for a build made at
+// `build_epoch_seconds`.
+constexpr uint64_t release_floor(int64_t build_epoch_seconds) {
+  constexpr int64_t kSeconds1601To1970 = 11'644'473'600;
+  const int64_t seconds = build_epoch_seconds - kReleaseFloorMarginSeconds + kSeconds1601To1970;
+  return seconds > 0 ? static_cast<uint64_t>(seconds) * kUnitsPerSecond : 0;
+}
+
 // The 48-byte request: its first octet, zeros, and `nonce` as the transmit
 // timestamp (octets 40 to 47).
 void build_request(const uint8_t nonce[kNonceSize], uint8_t out[kNtpPacketSize]);
@@ -64,33 +85,60 @@ enum class DatagramKind : uint8_t {
   kNotAnAnswer,
   kUnreadable,  // the read failed, or fewer than 48 bytes: not a reply at all
   kReply,       // the server's reply to our request: its verdict says what it is worth
+  // No datagram: Windows reports that an ICMP port-unreachable came back for
+  // the request. Anyone on the path can forge one, so it ends nothing; the
+  // check waits on for a genuine reply, and its time-out names the report.
+  kPortUnreachable,
 };
 
 // What the server said in its reply: whether the reply may set the clock,
 // after RFC 4330 sections 5 and 8.
 enum class ReplyVerdict : uint8_t {
+  kNone,  // no verdict: the datagram was no reply
   kUsable,
   kNotServerMode,    // mode is not 4 (server)
-  kKissOfDeath,      // stratum 0: the server refuses service
+  kKissOfDeath,      // stratum 0: the server refuses service (its kiss code says why)
   kStratumTooHigh,   // stratum above 15
   kUnsynchronized,   // leap indicator 3: the server's clock is not synchronised
   kNoTransmitTime,   // transmit timestamp 0
   kNoReceiveTime,    // receive timestamp 0
+  kBeforeRelease,    // transmit time earlier than the module's release floor
 };
+
+// The code a kiss-o'-death carries in its reference identifier (RFC 5905
+// section 7.4), as far as it changes what the client does.
+enum class KissCode : uint8_t {
+  kOther,     // any other code, or none that is printable
+  kRate,      // RATE: the client asks too often; it must ask less often
+  kDeny,      // DENY: the server's policy denies this client; it must stop
+  kRestrict,  // RSTR: access restricted; likewise
+  kInit,      // INIT: the server has not synchronised yet
+  kStep,      // STEP: the server stepped its clock and has not synchronised again
+};
+KissCode kiss_code_of(const uint8_t reference_id[4]);
 
 struct ReplyEvaluation {
   DatagramKind kind;     // kNotAnAnswer, kUnreadable or kReply
-  ReplyVerdict verdict;  // a reply's only
+  ReplyVerdict verdict;  // a reply's only (kNone otherwise)
   ServerInfo info;       // what the server said about itself (a reply's only)
   int64_t offset;        // clock offset, only for a usable reply
+  uint64_t server_time;  // the transmit time (T3), for a reply that has one
 };
 
 // Reads a datagram of `length` bytes received between `send_time` (T1) and
-// `receive_time` (T4), in answer to a request whose nonce was `nonce`. Bytes
-// beyond the 48 of the message are not read; nothing but its kind is read
-// from a datagram that is not an answer.
+// `receive_time` (T4), in answer to a request whose nonce was `nonce`. A
+// server time before `earliest_server_time` (the release floor) is refused.
+// Bytes beyond the 48 of the message are not read; nothing but its kind is
+// read from a datagram that is not an answer.
 ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
-                               uint64_t send_time, uint64_t receive_time);
+                               uint64_t send_time, uint64_t receive_time, uint64_t earliest_server_time);
+
+// Whether a step by `offset` waits for a second exchange to confirm it: its
+// size is kConfirmStepFrom or more.
+bool step_needs_confirmation(int64_t offset);
+// Whether the offsets of the first and the confirming exchange agree within
+// kConfirmAgreement.
+bool offsets_agree(int64_t first, int64_t second);
 
 enum class ClockAction : uint8_t {
   kNone,  // the clocks agree to the 100-ns unit

@@ -40,6 +40,11 @@ enum class CheckPhase : int32_t {
   // measure a reply against, and reading could wait for a datagram that may
   // never come.
   kAwaitingReply,
+  // The reply asked for a big step: a second request, with a fresh nonce,
+  // is out to the same server, and only its reply, if it agrees, sets the
+  // clock. A datagram echoing the first nonce (the first reply again) now
+  // answers nothing.
+  kConfirming,
   kOver,           // MSG_CHECK_END sent: later notifications and ticks do nothing
 };
 
@@ -63,6 +68,14 @@ struct ProbeState {
   // Datagrams from the server's address and port that did not answer the
   // request were ignored: a time-out then says so rather than "no answer".
   int32_t non_answers_ignored;
+  // Windows reported the server's port unreachable (an ICMP report anyone
+  // can forge, so the check waited on): a time-out then says so.
+  int32_t port_unreachable_reported;
+  // An operation returned -1 with the failure's cause in error_text: later
+  // ticks keep that text, and the third ends the check as failed.
+  int32_t failure_shown;
+  // The first reply's offset, while the second exchange confirms it.
+  int64_t first_offset;
   CheckPhase phase;
 };
 

@@ -7,7 +7,7 @@ namespace {
 
 // The kiss code of a stratum-0 reply, when its identifier is printable
 // ASCII (RFC 4330 section 8); empty otherwise.
-void kiss_code(const uint8_t id[4], char out[5]) {
+void kiss_code_text(const uint8_t id[4], char out[5]) {
   size_t n = 0;
   while (n < 4 && id[n] != 0) {
     if (id[n] < 0x20 || id[n] > 0x7E) {
@@ -20,16 +20,64 @@ void kiss_code(const uint8_t id[4], char out[5]) {
   out[n] = '\0';
 }
 
+// What to do after a server that may answer well later did not this time.
+constexpr char kTryLater[] = "しばらくしてからもう一度チェックするか、別のサーバーを指定してください。";
+constexpr char kTryAnother[] = "別のサーバーを指定してください。";
+constexpr char kUnchanged[] = "時刻は変更していません。";
+
+void format_kiss(const ServerInfo& info, char* out, size_t out_size) {
+  char code[5];
+  kiss_code_text(info.reference_id, code);
+  const KissCode kind = kiss_code_of(info.reference_id);
+  if (kind == KissCode::kInit || kind == KissCode::kStep) {
+    std::snprintf(out, out_size, "サーバーの時刻がまだ合っていません (Kiss-o'-Death %s)。%s%s", code, kTryLater,
+                  kUnchanged);
+  } else if (code[0] != '\0') {
+    std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death %s)。%s%s", code, kTryAnother,
+                  kUnchanged);
+  } else {
+    std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death)。%s%s", kTryAnother, kUnchanged);
+  }
+}
+
 }  // namespace
 
 const char kOffsetTooLargeText[] = "時刻の差が大きすぎるため、時刻は変更していません。";
 const char kNoRandomNumberText[] = "乱数を生成できなかったため、リクエストを送信していません。";
+const char kNoServerNameText[] = "サーバーが指定されていません。プロパティの「全般」ページでサーバーを指定してください。";
+
+CalendarTime utc_calendar_time(uint64_t filetime) {
+  // Days and seconds since 1970-01-01, then the civil date of the day count
+  // (the proleptic Gregorian calendar, in 400-year eras from 0000-03-01).
+  constexpr int64_t kSeconds1601To1970 = 11'644'473'600;
+  const int64_t seconds = static_cast<int64_t>(filetime / kUnitsPerSecond) - kSeconds1601To1970;
+  int64_t days = seconds / 86'400;
+  int64_t in_day = seconds % 86'400;
+  if (in_day < 0) {
+    in_day += 86'400;
+    --days;
+  }
+  days += 719'468;
+  const int64_t era = (days >= 0 ? days : days - 146'096) / 146'097;
+  const int64_t day_of_era = days - era * 146'097;
+  const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36'524 - day_of_era / 146'096) / 365;
+  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t month_index = (5 * day_of_year + 2) / 153;  // from March
+  const int month = static_cast<int>(month_index < 10 ? month_index + 3 : month_index - 9);
+  return CalendarTime{static_cast<int>(year_of_era + era * 400 + (month <= 2 ? 1 : 0)),
+                      month,
+                      static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1),
+                      static_cast<int>(in_day / 3600),
+                      static_cast<int>(in_day / 60 % 60),
+                      static_cast<int>(in_day % 60)};
+}
 
 void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char* out, size_t out_size) {
   const ServerInfo& info = evaluation.info;
   switch (evaluation.kind) {
     case DatagramKind::kNotOurs:
     case DatagramKind::kNotAnAnswer:  // says nothing: the check ignores it
+    case DatagramKind::kPortUnreachable:  // the time-out tells of it, if nothing better comes
       if (out_size > 0) out[0] = '\0';
       return;
     case DatagramKind::kUnreadable:
@@ -39,38 +87,64 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
       break;
   }
   switch (evaluation.verdict) {
+    case ReplyVerdict::kNone:
     case ReplyVerdict::kUsable:
       if (out_size > 0) out[0] = '\0';
       return;
     case ReplyVerdict::kNotServerMode:
-      std::snprintf(out, out_size, "サーバーの応答ではないデータを受け取りました (モード %d)。時刻は変更していません。",
-                    info.first_octet & 7);
+      std::snprintf(out, out_size, "サーバーの応答ではないデータを受け取りました (モード %d)。%s%s",
+                    info.first_octet & 7, kTryAnother, kUnchanged);
       return;
-    case ReplyVerdict::kKissOfDeath: {
-      char code[5];
-      kiss_code(info.reference_id, code);
-      if (code[0] != '\0') {
-        std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death %s)。時刻は変更していません。",
-                      code);
-      } else {
-        std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death)。時刻は変更していません。");
-      }
+    case ReplyVerdict::kKissOfDeath:
+      format_kiss(info, out, out_size);
       return;
-    }
     case ReplyVerdict::kStratumTooHigh:
-      std::snprintf(out, out_size, "サーバーの階層 (stratum %u) が 1 から 15 の範囲にありません。時刻は変更していません。",
-                    static_cast<unsigned>(info.stratum));
+      std::snprintf(out, out_size, "サーバーの階層 (stratum %u) が 1 から 15 の範囲にありません。%s%s",
+                    static_cast<unsigned>(info.stratum), kTryLater, kUnchanged);
       return;
     case ReplyVerdict::kUnsynchronized:
-      std::snprintf(out, out_size, "サーバーの時計が同期していません (閏秒指示子 3)。時刻は変更していません。");
+      std::snprintf(out, out_size, "サーバーの時刻が合っていません (うるう秒指示子 3)。%s%s", kTryLater, kUnchanged);
       return;
     case ReplyVerdict::kNoTransmitTime:
-      std::snprintf(out, out_size, "サーバーの応答に送信時刻が入っていません。時刻は変更していません。");
+      std::snprintf(out, out_size, "サーバーの応答に送信時刻が入っていません。%s%s", kTryAnother, kUnchanged);
       return;
     case ReplyVerdict::kNoReceiveTime:
-      std::snprintf(out, out_size, "サーバーの応答に受信時刻が入っていません。時刻は変更していません。");
+      std::snprintf(out, out_size, "サーバーの応答に受信時刻が入っていません。%s%s", kTryAnother, kUnchanged);
       return;
+    case ReplyVerdict::kBeforeRelease: {
+      const CalendarTime t = utc_calendar_time(evaluation.server_time);
+      std::snprintf(out, out_size,
+                    "サーバーの時刻 (%04d/%02d/%02d %02d:%02d UTC) が、このプラグインが作られた日より前です。"
+                    "サーバーの時刻が正しいか確かめるか、別のサーバーを指定してください。%s",
+                    t.year, t.month, t.day, t.hour, t.minute, kUnchanged);
+      return;
+    }
   }
+}
+
+void format_backoff_text(KissCode code, const CalendarTime& until, char* out, size_t out_size) {
+  char when[32];
+  std::snprintf(when, sizeof when, "%04d/%02d/%02d %02d:%02d:%02d", until.year, until.month, until.day, until.hour,
+                until.minute, until.second);
+  if (code == KissCode::kRate) {
+    std::snprintf(out, out_size,
+                  "サーバーからリクエストの間隔を空けるよう求められました (Kiss-o'-Death RATE)。%s まで、"
+                  "このサーバーにはリクエストを送りません。チェックの間隔を長くしてください。%s",
+                  when, kUnchanged);
+  } else {
+    std::snprintf(out, out_size,
+                  "サーバーがこのコンピューターからのリクエストを拒否しました (Kiss-o'-Death %s)。%s まで、"
+                  "このサーバーにはリクエストを送りません。%s%s",
+                  code == KissCode::kDeny ? "DENY" : "RSTR", when, kTryAnother, kUnchanged);
+  }
+}
+
+void format_unconfirmed_step(int64_t first, int64_t second, char* out, size_t out_size) {
+  std::snprintf(out, out_size,
+                "時刻の差が 1000 秒以上あったため、もう一度リクエストを送って確かめましたが、"
+                "2 回の差が 1 秒以内で一致しませんでした (%+.1f 秒と %+.1f 秒)。%s%s",
+                static_cast<double>(first) / kUnitsPerSecond, static_cast<double>(second) / kUnitsPerSecond,
+                kTryLater, kUnchanged);
 }
 
 bool format_offset_text(int64_t offset, char* out, size_t out_size) {

@@ -6,19 +6,17 @@ bool is_space_char(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-const char* skip_space_and_sign(const char* text, bool* negative) {
-  const char* p = text;
-  while (is_space_char(*p)) ++p;
-  *negative = *p == '-';
-  if (*p == '+' || *p == '-') ++p;
-  return p;
-}
+namespace {
 
-int32_t read_atoi(const char* text, const char** end) {
+// Whether `p` lies before `bound`; a null bound is none. The text's zero
+// byte is neither white space, a sign nor a digit, so it ends a read anyway.
+bool before(const char* p, const char* bound) { return bound == nullptr || p < bound; }
+
+int32_t read_atoi_before(const char* text, const char* bound, const char** end) {
   bool negative = false;
-  const char* p = skip_space_and_sign(text, &negative);
+  const char* p = skip_space_and_sign(text, &negative, bound);
   uint32_t value = 0;
-  while (*p >= '0' && *p <= '9') {
+  while (before(p, bound) && *p >= '0' && *p <= '9') {
     value = value * 10u + static_cast<uint32_t>(*p - '0');
     ++p;
   }
@@ -26,6 +24,20 @@ int32_t read_atoi(const char* text, const char** end) {
   if (end) *end = p;
   return static_cast<int32_t>(value);
 }
+
+}  // namespace
+
+const char* skip_space_and_sign(const char* text, bool* negative, const char* bound) {
+  const char* p = text;
+  while (before(p, bound) && is_space_char(*p)) ++p;
+  *negative = before(p, bound) && *p == '-';
+  if (before(p, bound) && (*p == '+' || *p == '-')) ++p;
+  return p;
+}
+
+int32_t read_atoi(const char* text, const char** end) { return read_atoi_before(text, nullptr, end); }
+
+int32_t read_atoi(const char* text, const char* bound) { return read_atoi_before(text, bound, nullptr); }
 
 bool read_scanf_int(const char* text, int32_t* value) {
   bool negative = false;

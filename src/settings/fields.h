@@ -16,12 +16,17 @@ constexpr size_t kFieldSize = 512;
 // is given it receives the position after the last character read.
 int32_t read_atoi(const char* text, const char** end = nullptr);
 
+// The same reader confined to [text, bound): the number ends at `bound` as
+// it would at a zero byte, and nothing at or after `bound` is read.
+int32_t read_atoi(const char* text, const char* bound);
+
 // True for the white-space characters read_atoi skips.
 bool is_space_char(char c);
 
-// Skips the white space and the optional sign a number may start with;
-// returns where its digits should begin and whether it is negative.
-const char* skip_space_and_sign(const char* text, bool* negative);
+// Skips the white space and the optional sign a number may start with, not
+// reading at or after `bound` when one is given; returns where its digits
+// should begin and whether it is negative.
+const char* skip_space_and_sign(const char* text, bool* negative, const char* bound = nullptr);
 
 // Reads the integer at the start of `text` as scanf's "%d" does: optional
 // white space and sign, then at least one digit. Unlike read_atoi, a number

@@ -104,10 +104,12 @@ constexpr int kMaxThresholdMs = 30000;
 int checked(HWND dialog, int id) { return IsDlgButtonChecked(dialog, id) == BST_CHECKED ? 1 : 0; }
 
 // The threshold edit serves skipping small offsets and, when the clock is
-// only measured, the alert; the arrows stay usable either way.
+// only measured, the alert. Its arrows are enabled and disabled with it, so
+// they cannot change a threshold that cannot be entered.
 void enable_threshold(HWND dialog) {
   const bool used = checked(dialog, IDC_SKIP_SMALL_OFFSETS) != 0 || checked(dialog, IDC_MEASURE_ONLY) != 0;
   EnableWindow(GetDlgItem(dialog, IDC_THRESHOLD), used);
+  EnableWindow(GetDlgItem(dialog, IDC_THRESHOLD_SPIN), used);
 }
 
 // A clock that is only measured never changes, so there is no change to

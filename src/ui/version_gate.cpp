@@ -7,19 +7,8 @@ namespace {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // One component of a version text: the number at the start of [p, end),
-// read like atoi (read_atoi, bounded by `end`): white space, a sign,
-// then digits. Unsigned arithmetic wraps as the C runtime's loop does.
-uint32_t read_version_component(const char* p, const char* end) {
-  while (p < end && is_space_char(*p)) ++p;
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  uint32_t value = 0;
-  for (; p < end && is_digit(*p); ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
-  return negative ? 0u - value : value;
-}
+// read like atoi; its bits as they are.
+uint32_t read_version_component(const char* p, const char* end) { return static_cast<uint32_t>(read_atoi(p, end)); }
 
 // First position in [p, end) where `match` holds, or `end`.
 template <typename Match>

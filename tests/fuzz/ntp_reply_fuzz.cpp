@@ -29,6 +29,9 @@ constexpr size_t kPreviousTextEnd = 40;
 // (seconds 0x80000000 of era 0), as a FILETIME.
 constexpr uint64_t kEarliest = (0x80000000ull + 9'435'484'800ull) * kUnitsPerSecond;
 constexpr uint64_t kEraUnits = (uint64_t{1} << 32) * kUnitsPerSecond;
+// A release floor in the middle of era 0's last years (2026-12-09), so that
+// server times on both sides of it come up.
+constexpr uint64_t kFloor = release_floor(1'765'324'800);
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -111,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* bytes = data + kContextSize;
   const size_t length = size - kContextSize;
 
-  const ReplyEvaluation e = evaluate_reply(bytes, length, nonce, t1, t4);
+  const ReplyEvaluation e = evaluate_reply(bytes, length, nonce, t1, t4, kFloor);
   // Only a datagram that echoes a non-zero nonce in its originate timestamp
   // answers the request (RFC 4330 section 5); nothing else is even read.
   static const uint8_t kZero[kNonceSize] = {};
@@ -122,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(e.offset == 0 && e.info.first_octet == 0 && e.info.stratum == 0);
     return 0;
   }
-  char problem[256];
+  char problem[512];
   if (length < kNtpPacketSize) {
     check(e.kind == DatagramKind::kUnreadable);
     format_reply_problem(e, length, problem, sizeof problem);
@@ -153,10 +156,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t leap = bytes[0] >> 6;
   const bool no_receive_time = be32(bytes + 32) == 0 && be32(bytes + 36) == 0;
   const bool no_transmit_time = be32(bytes + 40) == 0 && be32(bytes + 44) == 0;
-  const bool usable =
+  const bool sound =
       mode == 4 && bytes[1] >= 1 && bytes[1] <= 15 && leap != 3 && !no_receive_time && !no_transmit_time;
+  // And no server time before the module's release (RFC 8633 section 5.2).
+  const bool usable = sound && converted(bytes + 40) >= kFloor;
   check(e.kind == DatagramKind::kReply);
   check((e.verdict == ReplyVerdict::kUsable) == usable);
+  check((e.verdict == ReplyVerdict::kBeforeRelease) == (sound && !usable));
   if (!usable) {
     check(e.offset == 0);
     check(decide_move(e.offset, skip, threshold, previous) == ClockAction::kNone);

@@ -24,6 +24,11 @@ TEST(ReadAtoi, ReadsLikeAtoi) {
   EXPECT_EQ(read_atoi("- 5"), 0);
   EXPECT_EQ(read_atoi("2147483647"), 2147483647);
   EXPECT_EQ(read_atoi("-2147483648"), INT32_MIN);
+  // With a bound the number ends there, and nothing past it is read.
+  const char* text = " -12345";
+  EXPECT_EQ(read_atoi(text, text + 4), -12);
+  std::unique_ptr<char[]> unterminated(new char[3]{' ', '+', '7'});
+  EXPECT_EQ(read_atoi(unterminated.get(), unterminated.get() + 3), 7);
 }
 
 TEST(ReadAtoi, OverflowWrapsWithoutUndefinedBehaviour) {

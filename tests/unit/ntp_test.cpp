@@ -66,7 +66,7 @@ std::vector<uint8_t> reply(uint8_t first, uint8_t stratum, uint32_t t2_seconds, 
 TEST(EvaluateReply, ReadsTheServerInformationAndTheOffset) {
   const uint64_t t1 = unix_to_filetime(1772323200);
   std::vector<uint8_t> b = reply(0x24, 2, kUnixEpochNtp + 1772323202u, kUnixEpochNtp + 1772323202u, 60);
-  ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, t1, t1);
+  ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, t1, t1, 0);
   EXPECT_EQ(e.kind, DatagramKind::kReply);
   EXPECT_EQ(e.verdict, ReplyVerdict::kUsable);
   EXPECT_EQ(e.offset, 2 * kSec);
@@ -98,16 +98,21 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
       {0x24, 1, 0, ReplyVerdict::kNoTransmitTime},
       {0x24, 1, now, ReplyVerdict::kNoReceiveTime, 0},  // would read as 2036
       {0x24, 1, now, ReplyVerdict::kUsable, 1},         // a second into era 1 is a time
+      // The server's time (T3) before the release floor, not its receive time.
+      {0x24, 1, now - 1, ReplyVerdict::kBeforeRelease},
+      {0x24, 1, kUnixEpochNtp + 978307200u, ReplyVerdict::kBeforeRelease},  // 2001
+      {0x24, 1, now, ReplyVerdict::kUsable, kUnixEpochNtp + 978307200u},
+      {0x24, 1, 1, ReplyVerdict::kUsable},  // era 1 is after any floor
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> b = reply(c.first, c.stratum, c.t2, c.t3);
-    ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, 0, 0);
+    ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, 0, 0, unix_to_filetime(1772323200));
     EXPECT_EQ(e.kind, DatagramKind::kReply);
     EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum);
     EXPECT_EQ(e.info.stratum, c.stratum) << "the server information is read whatever the verdict";
   }
   std::vector<uint8_t> b = reply(0x24, 1, now, now);
-  EXPECT_EQ(evaluate_reply(b.data(), 47, kTestNonce, 0, 0).kind, DatagramKind::kUnreadable);
+  EXPECT_EQ(evaluate_reply(b.data(), 47, kTestNonce, 0, 0, 0).kind, DatagramKind::kUnreadable);
 }
 
 TEST(EvaluateReply, OnlyAnEchoOfTheNonceAnswersTheRequest) {
@@ -117,15 +122,28 @@ TEST(EvaluateReply, OnlyAnEchoOfTheNonceAnswersTheRequest) {
   std::memcpy(other, kTestNonce, kNonceSize);
   other[7] ^= 1;
   const uint8_t zero[kNonceSize] = {};
-  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), other, 0, 0).kind, DatagramKind::kNotAnAnswer);
+  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), other, 0, 0, 0).kind, DatagramKind::kNotAnAnswer);
   std::memset(kod.data() + 24, 0, kNonceSize);
-  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), zero, 0, 0).kind, DatagramKind::kNotAnAnswer)
+  EXPECT_EQ(evaluate_reply(kod.data(), kod.size(), zero, 0, 0, 0).kind, DatagramKind::kNotAnAnswer)
       << "a zero originate answers nothing";
-  EXPECT_EQ(evaluate_reply(kod.data(), 31, kTestNonce, 0, 0).kind, DatagramKind::kNotAnAnswer);
-  EXPECT_EQ(evaluate_reply(nullptr, 0, kTestNonce, 0, 0).kind, DatagramKind::kNotAnAnswer);
-  const ReplyEvaluation e = evaluate_reply(kod.data(), kod.size(), other, 0, 0);
+  EXPECT_EQ(evaluate_reply(kod.data(), 31, kTestNonce, 0, 0, 0).kind, DatagramKind::kNotAnAnswer);
+  EXPECT_EQ(evaluate_reply(nullptr, 0, kTestNonce, 0, 0, 0).kind, DatagramKind::kNotAnAnswer);
+  const ReplyEvaluation e = evaluate_reply(kod.data(), kod.size(), other, 0, 0, 0);
+  EXPECT_EQ(e.verdict, ReplyVerdict::kNone) << "no verdict reads as usable";
   EXPECT_EQ(e.info.stratum, 0);
   EXPECT_EQ(e.info.first_octet, 0) << "nothing is read from a datagram that answers nothing";
+}
+
+TEST(BigSteps, ConfirmedFrom1000SecondsAgreeingWithinOne) {
+  EXPECT_FALSE(step_needs_confirmation(1000 * kSec - 1));
+  EXPECT_TRUE(step_needs_confirmation(1000 * kSec));
+  EXPECT_TRUE(step_needs_confirmation(-1000 * kSec));
+  EXPECT_TRUE(step_needs_confirmation(INT64_MIN));
+  EXPECT_TRUE(offsets_agree(7200 * kSec, 7201 * kSec));
+  EXPECT_TRUE(offsets_agree(-7200 * kSec, -7201 * kSec));
+  EXPECT_FALSE(offsets_agree(7200 * kSec, 7201 * kSec + 1));
+  EXPECT_FALSE(offsets_agree(7200 * kSec, -7200 * kSec));
+  EXPECT_FALSE(offsets_agree(INT64_MIN, INT64_MAX)) << "no overflow";
 }
 
 TEST(DecideMove, EveryBranch) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -14,31 +15,76 @@ TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   std::set<std::string> texts;
   char out[256];
   for (ReplyVerdict v : {ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath, ReplyVerdict::kStratumTooHigh,
-                         ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime, ReplyVerdict::kNoReceiveTime}) {
-    format_reply_problem(ReplyEvaluation{DatagramKind::kReply, v, {}, 0}, 47, out, sizeof out);
+                         ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime, ReplyVerdict::kNoReceiveTime,
+                         ReplyVerdict::kBeforeRelease}) {
+    format_reply_problem(ReplyEvaluation{DatagramKind::kReply, v, {}, 0, 0}, 47, out, sizeof out);
     EXPECT_GT(std::strlen(out), 10u);
     texts.insert(out);
   }
-  format_reply_problem(ReplyEvaluation{DatagramKind::kUnreadable, {}, {}, 0}, 47, out, sizeof out);
+  format_reply_problem(ReplyEvaluation{DatagramKind::kUnreadable, {}, {}, 0, 0}, 47, out, sizeof out);
   EXPECT_GT(std::strlen(out), 10u);
   texts.insert(out);
-  EXPECT_EQ(texts.size(), 7u);
+  EXPECT_EQ(texts.size(), 8u);
   EXPECT_NE(std::string(out).find("47"), std::string::npos);
-  ReplyEvaluation kod{DatagramKind::kReply, ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0};
+  ReplyEvaluation kod{DatagramKind::kReply, ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0, 0};
   format_reply_problem(kod, 48, out, sizeof out);
   EXPECT_NE(std::string(out).find("RATE"), std::string::npos);
   kod.info.reference_id[1] = 0x07;  // not a printable code: none is quoted
   format_reply_problem(kod, 48, out, sizeof out);
   EXPECT_NE(std::string(out).find("Kiss-o'-Death)"), std::string::npos);
+  std::memcpy(kod.info.reference_id, "INIT", 4);  // not synchronised yet: try later
+  format_reply_problem(kod, 48, out, sizeof out);
+  EXPECT_NE(std::string(out).find("まだ合っていません (Kiss-o'-Death INIT)"), std::string::npos);
   format_reply_problem(kod, 48, out, 8);  // cut to the buffer
   EXPECT_LT(std::strlen(out), 8u);
   // A datagram that answers nothing, and a usable reply, have no problem to tell.
-  for (const ReplyEvaluation& silent : {ReplyEvaluation{DatagramKind::kNotAnAnswer, {}, {}, 0},
-                                        ReplyEvaluation{DatagramKind::kNotOurs, {}, {}, 0},
-                                        ReplyEvaluation{DatagramKind::kReply, ReplyVerdict::kUsable, {}, 0}}) {
+  for (const ReplyEvaluation& silent : {ReplyEvaluation{DatagramKind::kNotAnAnswer, {}, {}, 0, 0},
+                                        ReplyEvaluation{DatagramKind::kNotOurs, {}, {}, 0, 0},
+                                        ReplyEvaluation{DatagramKind::kReply, ReplyVerdict::kUsable, {}, 0, 0}}) {
     format_reply_problem(silent, 48, out, sizeof out);
     EXPECT_STREQ(out, "");
   }
+}
+
+TEST(ReplyProblem, ATimeBeforeTheReleaseIsShownInUtc) {
+  char out[512];
+  ReplyEvaluation e{DatagramKind::kReply, ReplyVerdict::kBeforeRelease, {}, 0, 0};
+  e.server_time = 126'227'808'000'000'000ull + 45 * 60 * kUnitsPerSecond;  // 2001-01-01 00:45 UTC
+  format_reply_problem(e, 48, out, sizeof out);
+  EXPECT_NE(std::string(out).find("(2001/01/01 00:45 UTC)"), std::string::npos) << out;
+}
+
+TEST(CalendarTime, TheCivilDateOfAFiletime) {
+  const struct {
+    uint64_t filetime;
+    CalendarTime time;
+  } cases[] = {
+      {0, {1601, 1, 1, 0, 0, 0}},
+      {116'444'736'000'000'000ull - kUnitsPerSecond, {1969, 12, 31, 23, 59, 59}},
+      {116'444'736'000'000'000ull, {1970, 1, 1, 0, 0, 0}},
+      {125'962'560'000'000'000ull, {2000, 2, 29, 0, 0, 0}},
+      {134'097'332'450'000'000ull, {2025, 12, 9, 5, 54, 5}},
+      {137'919'572'480'000'000ull, {2038, 1, 19, 3, 14, 8}},
+  };
+  for (const auto& c : cases) {
+    const CalendarTime t = utc_calendar_time(c.filetime);
+    EXPECT_EQ((std::vector<int>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
+              (std::vector<int>{c.time.year, c.time.month, c.time.day, c.time.hour, c.time.minute, c.time.second}))
+        << c.filetime;
+  }
+}
+
+TEST(BackoffText, NamesTheCodeAndTheTimeItWaitsUntil) {
+  char out[512];
+  const CalendarTime until{2026, 12, 10, 16, 5, 4};
+  format_backoff_text(KissCode::kRate, until, out, sizeof out);
+  EXPECT_NE(std::string(out).find("(Kiss-o'-Death RATE)"), std::string::npos);
+  EXPECT_NE(std::string(out).find("2026/12/10 16:05:04 まで"), std::string::npos);
+  EXPECT_NE(std::string(out).find("チェックの間隔を長くしてください"), std::string::npos);
+  format_backoff_text(KissCode::kRestrict, until, out, sizeof out);
+  EXPECT_NE(std::string(out).find("(Kiss-o'-Death RSTR)"), std::string::npos);
+  format_unconfirmed_step(7200 * kUnitsPerSecond, -10800 * kUnitsPerSecond + kUnitsPerSecond / 2, out, sizeof out);
+  EXPECT_NE(std::string(out).find("(+7200.0 秒と -10799.5 秒)"), std::string::npos) << out;
 }
 
 std::string offset_text(int64_t offset, size_t size = kOffsetTextSize) {

@@ -33,6 +33,7 @@ TEST(HostVersion, HostTextsAndTheGate) {
       {"1.0. 3 build 4", v(1, 0, 0, 3), -1},  // the revision is what stands before the white space
       {"1.0.3 build", v(1, 0, 3, 0), 0},
       {"1.0.256", v(1, 1, 0, 0), 1},  // components are not masked
+      {" -1.+0.3", v(255, 0, 3, 0), 1},  // white space and signs as atoi reads them; -1 wraps
   };
   for (const auto& row : rows) {
     HostVersion got = parse(row.text);

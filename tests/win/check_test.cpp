@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "plugin/error_and_status.h"
 #include "plugin_test.h"
 #include "reply_datagram.h"
+#include "resource.h"
 
 namespace {
 
@@ -187,6 +189,188 @@ TEST_F(Checks, EveryRequestCarriesAFreshNonce) {
   EXPECT_EQ(item_text(it->error_text), kNoRandomNumberText);
 }
 
+// A server that lost its time (reset to 2001, say) is refused whatever the
+// item does with the offset, and its address is forgotten.
+TEST_F(Checks, NoServerTimeBeforeTheModulesRelease) {
+  const uint64_t in_2001 = 126'227'808'000'000'000ull;
+  for (const char* measure_only : {"", "1;"}) {
+    SCOPED_TRACE(measure_only);
+    CheckItem* it = item("127.0.0.1", options() + measure_only);
+    responder_.answer_next({Datagram{reply_datagram(in_2001, in_2001)}});
+    const size_t ends = host_.check_ends.size();
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_ends(ends + 1));
+    expect_end(ends, CHECK_FAILED, it);
+    EXPECT_NE(item_text(it->error_text).find("(2001/01/01 00:00 UTC)"), std::string::npos);
+    EXPECT_NE(it->server_info, nullptr);
+    EXPECT_EQ(it->offset_text, nullptr);
+    EXPECT_EQ(it->changed_text, nullptr);
+  }
+  EXPECT_TRUE(system_times_set().empty());
+}
+
+// A step of 1000 s or more is taken only when a second request, with a
+// fresh nonce, measures the same offset within 1 s, and then by the second;
+// the first reply again, late, answers nothing then.
+TEST_F(Checks, BigStepsAreConfirmedByASecondRequest) {
+  constexpr int64_t kHour = 3600 * kUnitsPerSecond;
+  const struct {
+    std::vector<std::vector<int64_t>> answers;  // the offsets each request is answered with
+    const char* measure_only;
+    WPARAM result;
+    const char* offset_text;
+  } cases[] = {
+      {{{2 * kHour}, {2 * kHour + 900 * kMs}}, "", CHECK_CHANGED, "+7200900 msec"},
+      {{{-2 * kHour}, {-2 * kHour - 1000 * kMs}}, "", CHECK_CHANGED, "-7201000 msec"},
+      {{{2 * kHour}, {3 * kHour}}, "", CHECK_FAILED, nullptr},
+      {{{2 * kHour, 5 * kHour}, {2 * kHour}}, "", CHECK_CHANGED, "+7200000 msec"},
+      {{{999 * kUnitsPerSecond}}, "", CHECK_CHANGED, "+999000 msec"},
+      {{{-999 * kUnitsPerSecond}}, "", CHECK_CHANGED, "-999000 msec"},
+      {{{2 * kHour}}, "1;", CHECK_CHANGED, "+7200000 msec"},
+  };
+  let_clock_changes_through(false);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answers.size() * 10 + c.answers[0].size());
+    system_times_set().clear();
+    host_.status_lines.clear();
+    CheckItem* it = item("127.0.0.1", options() + c.measure_only);
+    const size_t requests = responder_.requests().size();
+    for (const auto& offsets : c.answers) {
+      std::vector<Datagram> answers;
+      for (int64_t offset : offsets) answers.push_back(reply(offset));
+      responder_.answer_next(answers);
+    }
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_end_of(it));
+    pump_messages_until([&] { return false; }, 100);  // no further request, no second end
+    EXPECT_EQ(ends_of(it), 1);
+    EXPECT_EQ(result_of(it), c.result);
+    EXPECT_EQ(item_text(it->offset_text), item_text(c.offset_text));
+    EXPECT_EQ(system_times_set().size(), c.result == CHECK_CHANGED && c.measure_only[0] == 0 ? 1u : 0u);
+    const std::vector<ReceivedRequest> sent = responder_.requests();
+    ASSERT_EQ(sent.size(), requests + c.answers.size());
+    if (c.answers.size() == 1) continue;
+    EXPECT_FALSE(std::equal(sent[requests].bytes.begin() + 40, sent[requests].bytes.end(),
+                            sent[requests + 1].bytes.begin() + 40)) << "a fresh nonce";
+    EXPECT_EQ(host_.status_lines, (std::vector<std::string>{kStatusSending, kStatusReceiving, kStatusSending,
+                                                            kStatusReceiving, kStatusDone}));
+    EXPECT_EQ(item_text(it->error_text).find("(+7200.0 秒と +10800.0 秒)") != std::string::npos,
+              c.result == CHECK_FAILED);
+  }
+
+  // The time-out counts anew from the first reply, and says what it waited for.
+  CheckItem* silent = item();
+  const size_t requests = responder_.requests().size();
+  ASSERT_EQ(start(silent), 0);
+  ASSERT_TRUE(responder_.wait_for_requests(requests + 1, 5000));
+  EXPECT_EQ(tick(silent), 0);
+  EXPECT_EQ(tick(silent), 0);
+  responder_.send(reply(2 * kHour));
+  ASSERT_TRUE(pump_messages_until([&] { return responder_.requests().size() >= requests + 2; }, 5000));
+  const int ticks[] = {tick(silent), tick(silent), tick(silent)};
+  EXPECT_EQ(std::vector<int>(ticks, ticks + 3), (std::vector<int>{0, 0, 2}));
+  EXPECT_EQ(result_of(silent), CHECK_TIMEOUT);
+  char expected[1024];
+  ASSERT_GT(LoadStringA(api_.module, IDS_CONFIRMATION_UNANSWERED, expected, sizeof expected), 0);
+  EXPECT_EQ(item_text(silent->error_text), expected);
+}
+
+// RATE, DENY and RSTR: the server (address and port) gets no request, from
+// any item, until its back-off ends, though it would answer now; the check
+// fails at once and says until when. INIT and an unsynchronised server set
+// no back-off. A usable reply ends a back-off for good.
+TEST_F(Checks, AServerThatAsksToBeLeftAloneIsLeftAlone) {
+  const struct {
+    const char* code;
+    uint8_t first, stratum;
+    uint64_t seconds;  // 0: no back-off
+  } cases[] = {{"RATE", 0xE4, 0, 64}, {"DENY", 0xE4, 0, 86400}, {"RSTR", 0x24, 0, 86400},
+               {"INIT", 0xE4, 0, 0}, {"\x7f\x7f\x01\x01", 0xE4, 2, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    for (CheckItem* done : host_.items) api_.item_check_end(host_.window, done);
+    reload_module();  // no back-off from an earlier case
+    CheckItem* asked = item();
+    responder_.answer_next({Datagram{reply_datagram(now_, now_, c.first, c.stratum, c.code)}});
+    ASSERT_EQ(start(asked), 0);
+    ASSERT_TRUE(wait_for_end_of(asked));
+    EXPECT_EQ(result_of(asked), CHECK_FAILED);
+    const std::string reason = item_text(asked->error_text);
+    responder_.answer_each([&](const ReceivedRequest&) { return std::vector<Datagram>{reply(300 * kMs)}; });
+    const int sent = datagrams_sent();
+    for (CheckItem* again : {asked, item()}) {  // the same item, and another naming the server
+      const int ends = ends_of(again);
+      if (c.seconds == 0) {
+        ASSERT_EQ(start(again), 0);
+        ASSERT_TRUE(wait_for_end_of(again, ends + 1));
+        EXPECT_EQ(result_of(again), CHECK_CHANGED);
+        continue;
+      }
+      EXPECT_EQ(start(again), -1);
+      EXPECT_EQ(ends_of(again), ends + 1);
+      EXPECT_EQ(result_of(again), CHECK_FAILED);
+      EXPECT_EQ(item_text(again->error_text), reason);
+    }
+    responder_.answer_each(nullptr);
+    if (c.seconds == 0) continue;
+    EXPECT_EQ(datagrams_sent(), sent) << "nothing sent while backed off";
+    const uint64_t until = now_ + c.seconds * kUnitsPerSecond;
+    SYSTEMTIME utc, local;
+    FileTimeToSystemTime(reinterpret_cast<const FILETIME*>(&until), &utc);
+    SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+    char when[32];
+    wsprintfA(when, "%04d/%02d/%02d %02d:%02d:%02d まで", local.wYear, local.wMonth, local.wDay, local.wHour,
+              local.wMinute, local.wSecond);
+    EXPECT_NE(reason.find(std::string("(Kiss-o'-Death ") + c.code + ")"), std::string::npos) << reason;
+    EXPECT_NE(reason.find(when), std::string::npos) << reason;
+  }
+
+  // Once a RATE back-off is over, a usable reply ends it: the next RATE
+  // starts again from 64 s instead of doubling.
+  CheckItem* it = item();
+  for (const char* reference : {"RATE", "\x7f\x7f\x01\x01", "RATE"}) {
+    set_plugin_clock(now_ += 65 * kUnitsPerSecond);
+    responder_.answer_next({Datagram{reply_datagram(now_, now_, 0x24, reference[0] == 'R' ? 0 : 2, reference)}});
+    const int ends = ends_of(it);
+    ASSERT_EQ(start(it), 0) << item_text(it->error_text);
+    ASSERT_TRUE(wait_for_end_of(it, ends + 1));
+  }
+  set_plugin_clock(now_ + 64 * kUnitsPerSecond);
+  EXPECT_EQ(start(it), 0) << item_text(it->error_text);
+}
+
+// SetLocalTime converts with the daylight-saving setting of the moment it
+// is called, which the step has just changed: the local time it is given
+// must be the new instant's own. Only a zone with daylight saving shows it
+// (the entry check_test.dst runs this with TZ=Europe/Berlin).
+TEST_F(Checks, AStepAcrossDaylightSavingLandsOnTheRightLocalTime) {
+  TIME_ZONE_INFORMATION zone;
+  GetTimeZoneInformation(&zone);
+  if (zone.DaylightDate.wMonth == 0 || zone.DaylightBias == 0) GTEST_SKIP() << "no daylight saving here";
+  const uint64_t winter = to_units(SYSTEMTIME{2027, 1, 0, 15, 12, 0, 0, 0});
+  const uint64_t summer = to_units(SYSTEMTIME{2027, 7, 0, 15, 12, 0, 0, 0});
+  const bool north = zone.DaylightDate.wMonth < 7;  // daylight saving in July
+  const struct {
+    uint64_t from, to;
+    LONG bias;  // minutes, UTC = local + bias, at `to`
+  } steps[] = {{winter, summer, zone.Bias + (north ? zone.DaylightBias : zone.StandardBias)},
+               {summer, winter, zone.Bias + (north ? zone.StandardBias : zone.DaylightBias)}};
+  let_clock_changes_through(false);
+  for (const auto& step : steps) {
+    set_plugin_clock(now_ = step.from);
+    local_times_set().clear();
+    CheckItem* it = item();
+    const int64_t offset = static_cast<int64_t>(step.to - step.from);
+    responder_.answer_next({reply(offset)});
+    responder_.answer_next({reply(offset)});
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_end_of(it));
+    ASSERT_EQ(result_of(it), CHECK_CHANGED) << item_text(it->error_text);
+    ASSERT_EQ(local_times_set().size(), 1u);
+    EXPECT_EQ(to_units(local_times_set()[0]), step.to - step.bias * 60 * kUnitsPerSecond);
+  }
+}
+
 TEST_F(Checks, ANameIsLookedUpOnceThenTakenFromTheCache) {
   responder_.answer_next({reply(100 * kMs)});
   responder_.answer_next({reply(100 * kMs)});
@@ -245,6 +429,13 @@ TEST_F(Checks, ACachedAddressThatFailsIsLookedUpAgain) {
   EXPECT_EQ(check(false), 3u);
   EXPECT_EQ(check(true), 4u) << "after a failed send the name is looked up again";
   EXPECT_EQ(result_of(it), CHECK_CHANGED);
+  responder_.answer_next({Datagram{reply_datagram(now_, now_, 0xE4)}});  // unsynchronised
+  const int ends = ends_of(it);
+  ASSERT_EQ(start(it), 0);
+  ASSERT_TRUE(wait_for_end_of(it, ends + 1));
+  EXPECT_EQ(result_of(it), CHECK_FAILED);
+  api_.item_check_end(host_.window, it);
+  EXPECT_EQ(check(true), 5u) << "after a refused answer the name is looked up again";
 }
 
 TEST_F(Checks, TheThirdTickWithoutAnswerTimesOutAndNothingFollows) {
@@ -345,6 +536,26 @@ TEST_F(Checks, FailedLookups) {
   EXPECT_EQ(host_.calls[0].result, -1);
   EXPECT_EQ(item_text(unknown->error_text), error_text(WSAHOST_NOT_FOUND));
   EXPECT_EQ(unknown->lookup_handle, 0u);
+  // A host that ticks on after -1 gets the check ended as failed, and the
+  // text still names the lookup's failure, not a time-out.
+  const int ticks[] = {tick(unknown), tick(unknown), tick(unknown), tick(unknown)};
+  EXPECT_EQ(std::vector<int>(ticks, ticks + 4), (std::vector<int>{0, 0, 2, 0}));
+  EXPECT_EQ(result_of(unknown), CHECK_FAILED);
+  EXPECT_EQ(item_text(unknown->error_text), error_text(WSAHOST_NOT_FOUND));
+  host_.check_ends.clear();
+
+  // No server at all: nothing is looked up (the lookup of "" would find
+  // this machine) and nothing is sent.
+  for (const char* none : {"", " \t　"}) {
+    CheckItem* nameless = item(none);
+    const int sent = datagrams_sent();
+    clear_looked_up_names();
+    EXPECT_EQ(start(nameless), -1);
+    EXPECT_EQ(item_text(nameless->error_text), kNoServerNameText);
+    EXPECT_TRUE(looked_up_names().empty());
+    EXPECT_EQ(nameless->lookup_handle, 0u);
+    EXPECT_EQ(datagrams_sent(), sent);
+  }
 
   fake_lookups(true);  // an entry that lists no address
   fake_empty_lookups(true);
@@ -408,6 +619,34 @@ TEST_F(Checks, FailedSocketEvents) {
   EXPECT_EQ(it->server_info, nullptr);
   EXPECT_TRUE(system_times_set().empty());
   EXPECT_NE(it->probe, nullptr);
+}
+
+// Windows reports an ICMP port-unreachable for the request as a failed read
+// (10054), which anyone on the path can forge: the check waits on for a
+// genuine reply, the report is no sign of life, and the time-out names it.
+TEST_F(Checks, APortUnreachableReportEndsNothing) {
+  char expected[1024];
+  ASSERT_GT(LoadStringA(api_.module, IDS_PORT_UNREACHABLE, expected, sizeof expected), 0);
+  for (bool answered : {false, true}) {
+    CheckItem* it = item();
+    const size_t requests = responder_.requests().size();
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(responder_.wait_for_requests(requests + 1, 5000));
+    EXPECT_EQ(tick(it), 0);
+    EXPECT_EQ(tick(it), 0);
+    fail_next(SocketCall::kRead, WSAECONNRESET);
+    EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, 0), it), 0);
+    EXPECT_EQ(it->error_text, nullptr);
+    if (answered) {
+      responder_.send(reply(300 * kMs));
+      ASSERT_TRUE(wait_for_end_of(it));
+      EXPECT_EQ(result_of(it), CHECK_CHANGED);
+    } else {
+      EXPECT_EQ(tick(it), 2);
+      EXPECT_EQ(result_of(it), CHECK_TIMEOUT);
+      EXPECT_EQ(item_text(it->error_text), expected);
+    }
+  }
 }
 
 TEST_F(Checks, OnlyTheServersOwnDatagramIsTheReply) {
@@ -495,8 +734,8 @@ TEST_F(Checks, UnusableRepliesAreShownButMoveNothing) {
     ASSERT_EQ(start(it), 0);
     ASSERT_TRUE(wait_for_ends(ends + 1));
     expect_end(ends, CHECK_FAILED, it);
-    ReplyEvaluation e = evaluate_reply(bytes.data(), bytes.size(), kTestNonce, 0, 0);
-    char info[200], reason[256];
+    ReplyEvaluation e = evaluate_reply(bytes.data(), bytes.size(), kTestNonce, 0, 0, 0);
+    char info[200], reason[512];
     format_server_info(e.info, info, sizeof info);
     format_reply_problem(e, 48, reason, sizeof reason);
     EXPECT_EQ(item_text(it->server_info), info);
@@ -560,6 +799,7 @@ TEST_F(Checks, ThePreciseClockIsPreferred) {
   reload_module();
   CheckItem* coarse = item();
   responder_.answer_next({reply(300 * kMs)});
+  responder_.answer_next({reply(300 * kMs)});  // an hour is a step to confirm
   ASSERT_EQ(start(coarse), 0);
   ASSERT_TRUE(wait_for_ends(2));
   EXPECT_STREQ(coarse->offset_text, "-3599700 msec");

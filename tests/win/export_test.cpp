@@ -13,6 +13,7 @@
 
 #include "plugin/host_contract.h"
 #include "plugin_test.h"
+#include "sntp_version.h"
 #include "stdcall_probe.h"
 
 namespace {
@@ -175,17 +176,19 @@ TEST_F(Exports, VersionResourceIsJapaneseAndNumbered) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT len = 0;
   ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &len));
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00000000u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 0x000B0000u);
-  EXPECT_EQ(fixed->dwProductVersionMS, 0x00000000u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0x000B0000u);
+  // The project's version (CMakeLists.txt), as the build wrote it for the resource script.
+  const DWORD numbers[] = {SNTP_VERSION_NUMBERS};
+  EXPECT_EQ(fixed->dwFileVersionMS, numbers[0] << 16 | numbers[1]);
+  EXPECT_EQ(fixed->dwFileVersionLS, numbers[2] << 16 | numbers[3]);
+  EXPECT_EQ(fixed->dwProductVersionMS, numbers[0] << 16 | numbers[1]);
+  EXPECT_EQ(fixed->dwProductVersionLS, numbers[2] << 16 | numbers[3]);
   WORD* translation = nullptr;
   ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len));
   EXPECT_EQ(translation[0], 0x0411);
   const char* version = nullptr;
   ASSERT_TRUE(VerQueryValueA(block.data(), "\\StringFileInfo\\041103a4\\FileVersion",
                              reinterpret_cast<void**>(const_cast<char**>(&version)), &len));
-  EXPECT_STREQ(version, "0.0.11.0");
+  EXPECT_STREQ(version, SNTP_VERSION_TEXT);
 
   EXPECT_NE(FindResourceExA(module_, RT_VERSION, MAKEINTRESOURCEA(1), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)),
             nullptr);
@@ -209,8 +212,8 @@ const AllowedImports kAllowedImports[] = {
          "lstrlenA", "lstrcpyA", "lstrcpynA", "lstrcmpA", "lstrcmpiA", "lstrcatA",
          // the address cache's lock
          "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
-         // the clock: read, move, change-time text
-         "GetSystemTimeAsFileTime", "GetLocalTime", "FileTimeToSystemTime", "FileTimeToLocalFileTime",
+         // the clock: read, move (with the local time of the new instant), change-time text, back-off's end
+         "GetSystemTimeAsFileTime", "GetLocalTime", "FileTimeToSystemTime", "SystemTimeToTzSpecificLocalTime",
          "SetSystemTime", "SetLocalTime",
          // error texts
          "GetLastError", "FormatMessageA", "LocalFree",

@@ -92,8 +92,8 @@ void set_host_text(char** field, const char* text) {
 
 // Why the plug-in does not use `bytes` as a reply, in its words.
 std::string reason_for(const std::vector<uint8_t>& bytes) {
-  char reason[256];
-  format_reply_problem(evaluate_reply(bytes.data(), bytes.size(), kTestNonce, 0, 0), bytes.size(), reason, sizeof reason);
+  char reason[512];
+  format_reply_problem(evaluate_reply(bytes.data(), bytes.size(), kTestNonce, 0, 0, 0), bytes.size(), reason, sizeof reason);
   return reason;
 }
 

@@ -61,7 +61,9 @@ class Hostile : public PluginTest {
     EXPECT_EQ(local_times_set().size(), 1u);
   }
   // Runs one check answered by `bytes` and expects it to fail as unusable:
-  // the server's information shown, the reason given, nothing moved.
+  // the server's information shown, the reason given, nothing moved. A kiss
+  // code that backs the server off gives the back-off's reason instead, and
+  // the module is loaded afresh, to forget it.
   void expect_unusable(const std::vector<uint8_t>& bytes) {
     CheckItem* it = item();
     responder_.answer_next({Datagram{bytes}});
@@ -72,16 +74,22 @@ class Hostile : public PluginTest {
     EXPECT_EQ(host_.check_ends[ends].result, CHECK_FAILED);
     std::vector<uint8_t> answer = bytes;  // as the responder sends it, echoing the nonce
     std::copy(kTestNonce, kTestNonce + kNonceSize, answer.begin() + 24);
-    const ReplyEvaluation e = evaluate_reply(answer.data(), answer.size(), kTestNonce, 0, 0);
+    const ReplyEvaluation e = evaluate_reply(answer.data(), answer.size(), kTestNonce, 0, 0, 0);
     EXPECT_FALSE(e.kind == DatagramKind::kReply && e.verdict == ReplyVerdict::kUsable);
-    char info[kServerInfoStringSize], reason[256];
+    char info[kServerInfoStringSize], reason[512];
     format_server_info(e.info, info, sizeof info);
     format_reply_problem(e, bytes.size(), reason, sizeof reason);
     EXPECT_EQ(item_text(it->server_info), info);
-    EXPECT_EQ(item_text(it->error_text), reason);
     EXPECT_STREQ(it->offset_text, "+50 msec");
     EXPECT_EQ(it->changed_text, nullptr);
     EXPECT_EQ(system_times_set().size(), moves) << "the clock was asked to move";
+    if (e.verdict != ReplyVerdict::kKissOfDeath || !kiss_code_backs_off(kiss_code_of(e.info.reference_id))) {
+      EXPECT_EQ(item_text(it->error_text), reason);
+      return;
+    }
+    EXPECT_NE(item_text(it->error_text).find("まで、このサーバーにはリクエストを送りません。"), std::string::npos);
+    for (CheckItem* other : host_.items) api_.item_check_end(host_.window, other);
+    reload_module();
   }
 };
 

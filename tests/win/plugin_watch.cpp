@@ -18,7 +18,7 @@ constexpr uintptr_t kFakeLookupBase = 0x70000000;
 struct Knobs {
   int fail_at = 0;  // the n-th GlobalAlloc call fails
   SIZE_T fail_size = 0;
-  int socket_errors[4] = {};  // by SocketCall, once each
+  int socket_errors[5] = {};  // by SocketCall, once each
 
   uint64_t clock = 0;
   int64_t coarse_skew = 0;
@@ -77,6 +77,7 @@ struct Real {
   decltype(&::closesocket) closesocket;
   decltype(&::WSAAsyncSelect) async_select;
   decltype(&::sendto) sendto;
+  decltype(&::recvfrom) recvfrom;
   decltype(&::WSAAsyncGetHostByName) lookup;
   decltype(&::WSACancelAsyncRequest) cancel;
   decltype(&::PostMessageA) post;
@@ -164,6 +165,11 @@ int WINAPI guarded_sendto(SOCKET s, const char* data, int length, int flags, con
     ++w.sent_to[w.last_port];
   }
   return real.sendto(s, data, length, flags, to, to_length);
+}
+
+int WINAPI watched_recvfrom(SOCKET s, char* data, int length, int flags, sockaddr* from, int* from_length) {
+  if (failing(SocketCall::kRead)) return SOCKET_ERROR;
+  return real.recvfrom(s, data, length, flags, from, from_length);
 }
 
 BOOL WINAPI watched_random(HCRYPTPROV provider, DWORD length, BYTE* buffer) {
@@ -307,6 +313,7 @@ bool watch_plugin(HMODULE module) {
   ok &= patch("WSOCK32.DLL", "closesocket", &watched_closesocket, &real.closesocket);
   ok &= patch("WSOCK32.DLL", "WSAAsyncSelect", &watched_async_select, &real.async_select);
   ok &= patch("WSOCK32.DLL", "sendto", &guarded_sendto, &real.sendto);
+  ok &= patch("WSOCK32.DLL", "recvfrom", &watched_recvfrom, &real.recvfrom);
   ok &= patch("WSOCK32.DLL", "WSAAsyncGetHostByName", &watched_lookup, &real.lookup);
   ok &= patch("WSOCK32.DLL", "WSACancelAsyncRequest", &watched_cancel, &real.cancel);
   ok &= patch("ADVAPI32.dll", "CryptGenRandom", &watched_random, &real.random);

@@ -23,7 +23,7 @@
 
 // Patches GlobalAlloc, GlobalFree, GetProcAddress (for the precise clock and
 // RtlGenRandom), GetSystemTimeAsFileTime, SetSystemTime, SetLocalTime, PostMessageA,
-// CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto,
+// CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto, recvfrom,
 // the lookup functions and CryptGenRandom in `module`. False when one of them is not imported.
 // Installing twice on the same module does nothing more.
 bool watch_plugin(HMODULE module);
@@ -106,8 +106,9 @@ uint16_t last_destination_port();
 int datagrams_sent_to(uint16_t port);
 
 // The plug-in's next call of one of these fails once with the Windows
-// Sockets error `error` (a lookup: it does not start).
-enum class SocketCall { kSocket, kReadRequest, kSend, kLookup };
+// Sockets error `error` (a lookup: it does not start; a read: it reads
+// nothing, as when Windows reports an ICMP error instead of a datagram).
+enum class SocketCall { kSocket, kReadRequest, kSend, kLookup, kRead };
 void fail_next(SocketCall call, int error);
 
 // With fake lookups on, WSAAsyncGetHostByName resolves any name to

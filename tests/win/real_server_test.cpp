@@ -11,7 +11,9 @@
 #include <regex>
 #include <string>
 
+#include "check/ntp.h"
 #include "check/server_info_string.h"
+#include "filetime_units.h"
 #include "plugin/error_and_status.h"
 #include "plugin_test.h"
 
@@ -25,9 +27,12 @@ class Chrony : public PluginTest {
     let_clock_changes_through(true);
   }
   // Runs one whole check; the result carried by MSG_CHECK_END.
-  WPARAM check(const std::string& server, const std::string& clock_options, const char* offset_text = nullptr) {
+  static std::string chrony_port() {
     const char* port = std::getenv("SNTP_CHRONY_PORT");
-    return check_port(server, port ? port : "11123", clock_options, offset_text);
+    return port ? port : "11123";
+  }
+  WPARAM check(const std::string& server, const std::string& clock_options, const char* offset_text = nullptr) {
+    return check_port(server, chrony_port(), clock_options, offset_text);
   }
   WPARAM check_port(const std::string& server, const std::string& port, const std::string& clock_options,
                     const char* offset_text = nullptr) {
@@ -37,6 +42,23 @@ class Chrony : public PluginTest {
     EXPECT_EQ(start(item_), 0);
     if (!wait_for_ends(ends + 1)) return 99;
     return host_.check_ends.back().result;
+  }
+  // With the plug-in's clock two hours behind (its clock changes recorded,
+  // not made), a check asks the server twice, with two nonces, and steps
+  // the clock once, to the server's time.
+  void expect_a_confirmed_big_step(const std::string& port) {
+    let_clock_changes_through(false);
+    system_times_set().clear();
+    const uint64_t behind = real_now() - 7200 * kUnitsPerSecond;
+    set_plugin_clock(behind);
+    const int sent = datagrams_sent();
+    ASSERT_EQ(check_port("127.0.0.1", port, "0;0;0;"), CHECK_CHANGED) << item_text(item_->error_text);
+    EXPECT_EQ(datagrams_sent(), sent + 2);
+    EXPECT_EQ(host_.status_lines, (std::vector<std::string>{kStatusSending, kStatusReceiving, kStatusSending,
+                                                            kStatusReceiving, kStatusDone}));
+    ASSERT_EQ(system_times_set().size(), 1u);
+    const int64_t error = static_cast<int64_t>(to_units(system_times_set()[0]) - real_now());
+    EXPECT_LT(error < 0 ? -error : error, 1000 * kUnitsPerMs) << "stepped to the server's time";
   }
   CheckItem* item_ = nullptr;
 };
@@ -69,6 +91,8 @@ TEST_F(Chrony, ASmallOffsetAfterASmallOneLeavesTheClockAlone) {
   EXPECT_NE(item_->server_info, nullptr);
 }
 
+TEST_F(Chrony, AStepOfHoursIsConfirmedByASecondRequest) { expect_a_confirmed_big_step(chrony_port()); }
+
 using Ntpsec = Chrony;
 
 // ntpsec's ntpd, an orphan at stratum 4 on port 123: started only as root
@@ -90,6 +114,10 @@ TEST_F(Ntpsec, ACheckAnswersTheVersion3RequestWithItsNonce) {
   EXPECT_EQ(info.stratum, 4);
   EXPECT_TRUE(std::regex_search(item_text(item_->server_info), std::regex(";127\\.0\\.0\\.1$")));
   EXPECT_EQ(item_->error_text, nullptr);
+
+  api_.item_check_end(host_.window, item_);
+  host_.status_lines.clear();
+  expect_a_confirmed_big_step("123");
 }
 
 }  // namespace

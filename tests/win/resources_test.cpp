@@ -1,9 +1,10 @@
 // The dialog templates and the string table as the built sntp.dll holds them,
-// read back with FindResource and LoadResource and compared with what they
-// must be: every control's id, class, style, position and text, each page's
-// caption, size and font; and the string table, against res/strings.rc
-// itself. A slip in res/dialogs.rc, or a text the resource compiler or the
-// Japanese code page does not carry, shows here.
+// read back with FindResource and LoadResource and compared with
+// res/dialogs.rc and res/strings.rc themselves: every control's id, class,
+// style, position and text, each page's caption, size and font, and each
+// string. The page size and font the host's sheet needs are checked as they
+// must be, whatever the script says. A text the resource compiler or the
+// Japanese code page does not carry shows here.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -12,14 +13,16 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "plugin_test.h"
 #include "resource.h"
-#include "strings_rc.h"
+#include "resource_scripts.h"
 
 namespace {
 
@@ -48,6 +51,14 @@ struct Dialog {
   std::u16string font;
   std::vector<Control> controls;
 };
+
+std::u16string utf16(const std::string& text) {
+  std::u16string wide(text.size(), u'\0');  // a byte makes at most one unit
+  const int n = static_cast<int>(text.size());
+  auto* units = reinterpret_cast<wchar_t*>(wide.data());
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), n, units, n)));
+  return wide;
+}
 
 // Reads a dialog template, DIALOG or DIALOGEX, in the layout the resource
 // compiler writes: fixed fields, then strings or ordinals of UTF-16 units,
@@ -78,10 +89,7 @@ class TemplateReader {
       case 0x80: return u"BUTTON";
       case 0x81: return u"EDIT";
       case 0x82: return u"STATIC";
-      default: {
-        const std::string number = "#" + std::to_string(ordinal);
-        return std::u16string(number.begin(), number.end());
-      }
+      default: return utf16("#" + std::to_string(ordinal));
     }
   }
   void align() {
@@ -103,10 +111,7 @@ Dialog read_dialog(const uint8_t* bytes) {
   d.style = r.read<DWORD>();
   if (!d.extended) std::swap(ex_style, d.style);  // DIALOG has the style first
   const WORD count = r.read<WORD>();
-  d.x = r.read<short>();
-  d.y = r.read<short>();
-  d.cx = r.read<short>();
-  d.cy = r.read<short>();
+  for (short* v : {&d.x, &d.y, &d.cx, &d.cy}) *v = r.read<short>();
   EXPECT_EQ(r.name_or_ordinal(), u"") << "a menu";
   EXPECT_EQ(r.name_or_ordinal(), u"") << "a dialog class";
   d.caption = r.text();
@@ -122,18 +127,11 @@ Dialog read_dialog(const uint8_t* bytes) {
   for (WORD i = 0; i < count; ++i) {
     r.align();
     Control c{};
-    if (d.extended) {
-      r.read<DWORD>();  // help id
-      c.ex_style = r.read<DWORD>();
-      c.style = r.read<DWORD>();
-    } else {
-      c.style = r.read<DWORD>();
-      c.ex_style = r.read<DWORD>();
-    }
-    c.x = r.read<short>();
-    c.y = r.read<short>();
-    c.cx = r.read<short>();
-    c.cy = r.read<short>();
+    if (d.extended) r.read<DWORD>();  // help id
+    c.ex_style = r.read<DWORD>();
+    c.style = r.read<DWORD>();
+    if (!d.extended) std::swap(c.ex_style, c.style);  // DIALOG has the style first
+    for (short* v : {&c.x, &c.y, &c.cx, &c.cy}) *v = r.read<short>();
     c.id = d.extended ? static_cast<int>(r.read<int32_t>()) : static_cast<int>(r.read<int16_t>());
     c.class_name = r.name_or_ordinal();
     c.text = r.name_or_ordinal();
@@ -173,103 +171,121 @@ std::string describe(const Control& c) {
   return line + class_name + " \"" + utf8(c.text) + "\"";
 }
 
-constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
-constexpr DWORD kLabel = kChild | WS_GROUP | SS_CENTERIMAGE;
-constexpr DWORD kEdit = kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
-constexpr DWORD kGroupBox = kChild | BS_GROUPBOX;
-constexpr DWORD kCheckBox = kChild | BS_AUTOCHECKBOX | WS_TABSTOP;
-constexpr DWORD kPage = DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+// A resource script (res/*.rc) as statements, each a list of items (its
+// keyword, then what follows it) that blanks or commas separate. An item is
+// a text (opening quote kept, "" read as ") or words that "|" joins. A
+// statement ends with its line unless the line ends in "," or "|".
+using Item = std::vector<std::string>;
+std::vector<std::vector<Item>> statements_of(const char8_t* script) {
+  const std::string source(reinterpret_cast<const char*>(script));
+  const std::regex token(R"(//[^\n]*|"(?:[^"]|"")*"|[,|\n]|[^\s,|"]+)");
+  std::vector<std::vector<Item>> statements;
+  std::string last = "\n";  // the last token that was no comment and no line end
+  bool fresh = true;        // the next word starts a statement
+  for (std::sregex_iterator it(source.begin(), source.end(), token), end; it != end; ++it) {
+    std::string t = it->str();
+    if (t.starts_with("//")) continue;
+    if (t == "\n") fresh = fresh || (last != "," && last != "|");
+    if (t.starts_with('"')) t = "\"" + std::regex_replace(t.substr(1, t.size() - 2), std::regex("\"\""), "\"");
+    if (t != "\n" && t != "," && t != "|") {
+      if (fresh) statements.emplace_back();
+      if (fresh || last != "|") statements.back().emplace_back();
+      statements.back().back().push_back(t);
+      fresh = false;
+    }
+    if (t != "\n") last = t;
+  }
+  return statements;
+}
 
-const Dialog kDialogs[] = {
-    {IDD_GENERAL, false, kPage, u"全般", 0, 0, 223, 225, 9, 0, 0, 0, kFont,
-     {
-         {-1, u"STATIC", kLabel, 0, 7, 7, 38, 11, u"タイトル"},
-         {IDC_TITLE, u"EDIT", kEdit, 0, 7, 19, 134, 14, u""},
-         {-1, u"STATIC", kLabel, 0, 7, 41, 156, 12, u"サーバー(参照: TimeServers.txt)"},
-         {IDC_SERVER, u"EDIT", kEdit, 0, 7, 56, 155, 12, u""},
-         {-1, u"STATIC", kLabel, 0, 170, 40, 32, 12, u"ポート"},
-         {IDC_PORT, u"EDIT", kEdit, 0, 170, 55, 43, 12, u""},
-         {-1, u"STATIC", kChild | WS_GROUP, 0, 7, 166, 60, 10, u"コメント"},
-         {IDC_COMMENT, u"EDIT", kEdit | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 0, 7, 176, 206, 40, u""},
-         {IDC_ERROR_TEXT, u"STATIC", kChild | WS_GROUP, 0, 14, 90, 193, 58, u"エラーテキスト"},
-         {-1, u"BUTTON", kGroupBox, 0, 7, 75, 206, 80, u"エラー状態"},
-     }},
-    {IDD_OPTIONS, true, kPage, u"オプション", 0, 0, 223, 225, 9, 0, 0, SHIFTJIS_CHARSET, kFont,
-     {
-         {IDC_SKIP_SMALL_OFFSETS, u"BUTTON", kCheckBox, 0, 10, 16, 151, 14, u"時刻の差が次の値より小さいときは同期しない"},
-         {-1, u"BUTTON", kGroupBox, WS_EX_TRANSPARENT, 6, 7, 203, 82, u""},
-         {IDC_THRESHOLD, u"EDIT", kEdit, 0, 30, 39, 38, 15, u""},
-         {IDC_THRESHOLD_SPIN, u"msctls_updown32", kChild | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_AUTOBUDDY | UDS_ARROWKEYS,
-          0, 106, 39, 9, 15, u"Spin1"},
-         {-1, u"STATIC", kLabel, 0, 78, 40, 21, 14, u"ミリ秒"},
-         {IDC_QUIET_UPDATE, u"BUTTON", kCheckBox, 0, 10, 69, 151, 14, u"時刻を変更しても更新ウィンドウを出さない"},
-         {IDC_MEASURE_ONLY, u"BUTTON", kCheckBox, 0, 10, 97, 199, 14, u"時刻を変更せず、ずれの確認だけを行う"},
-     }},
-    {IDD_INFO, false, kPage, u"情報", 0, 0, 223, 225, 9, 0, 0, 0, kFont,
-     {
-         {-1, u"BUTTON", kGroupBox, 0, 6, 8, 148, 186, u"サーバーの情報"},
-         {-1, u"STATIC", kLabel, 0, 15, 22, 31, 11, u"Version:"},
-         {IDC_INFO_VERSION, u"STATIC", kLabel, 0, 88, 22, 58, 11, u"不明"},
-         {-1, u"STATIC", kLabel, 0, 15, 42, 31, 11, u"Stratum:"},
-         {IDC_INFO_STRATUM, u"STATIC", kLabel, 0, 88, 42, 58, 11, u"不明"},
-         {-1, u"STATIC", kLabel, 0, 15, 62, 51, 11, u"ポーリング間隔:"},
-         {IDC_INFO_POLL, u"STATIC", kLabel, 0, 88, 62, 58, 11, u"不明"},
-         {-1, u"STATIC", kLabel, 0, 15, 82, 31, 11, u"精度:"},
-         {IDC_INFO_PRECISION, u"STATIC", kLabel, 0, 88, 82, 58, 11, u"不明"},
-         {-1, u"STATIC", kLabel, 0, 15, 102, 31, 11, u"参照ID:"},
-         {IDC_INFO_REFERENCE_ID, u"STATIC", kLabel, 0, 88, 102, 58, 11, u"不明"},
-     }},
+// The names the scripts give numbers: the ids of resource.h and the styles
+// of the Windows headers. A name not listed here fails the test.
+#define NAMED(name) {#name, static_cast<DWORD>(name)}
+const std::map<std::string, DWORD> kNames = {
+    NAMED(IDD_GENERAL), NAMED(IDD_OPTIONS), NAMED(IDD_INFO), NAMED(IDC_TITLE), NAMED(IDC_SERVER), NAMED(IDC_PORT),
+    NAMED(IDC_COMMENT), NAMED(IDC_ERROR_TEXT), NAMED(IDC_SKIP_SMALL_OFFSETS), NAMED(IDC_THRESHOLD),
+    NAMED(IDC_THRESHOLD_SPIN), NAMED(IDC_QUIET_UPDATE), NAMED(IDC_MEASURE_ONLY), NAMED(IDC_INFO_VERSION),
+    NAMED(IDC_INFO_STRATUM), NAMED(IDC_INFO_POLL), NAMED(IDC_INFO_PRECISION), NAMED(IDC_INFO_REFERENCE_ID),
+    NAMED(IDS_ONLY_NON_ANSWERS), NAMED(IDS_PORT_UNREACHABLE), NAMED(IDS_CONFIRMATION_UNANSWERED), NAMED(WS_CHILD),
+    NAMED(WS_VISIBLE), NAMED(WS_GROUP), NAMED(WS_BORDER),
+    NAMED(WS_TABSTOP), NAMED(WS_POPUP), NAMED(WS_CAPTION), NAMED(WS_SYSMENU), NAMED(WS_EX_TRANSPARENT),
+    NAMED(DS_SETFONT), NAMED(DS_MODALFRAME), NAMED(SS_CENTERIMAGE), NAMED(ES_AUTOHSCROLL), NAMED(ES_AUTOVSCROLL),
+    NAMED(ES_MULTILINE), NAMED(ES_WANTRETURN), NAMED(BS_GROUPBOX), NAMED(BS_AUTOCHECKBOX), NAMED(UDS_SETBUDDYINT),
+    NAMED(UDS_ALIGNRIGHT), NAMED(UDS_AUTOBUDDY), NAMED(UDS_ARROWKEYS),
 };
+#undef NAMED
 
-// The string table as res/strings.rc writes it: `id "text"` lines between
-// BEGIN and END, each id a number or a name of resource.h. A line of
-// another form, or a name not listed here, fails the test rather than being
-// passed over.
-std::map<int, std::u16string> strings_of_the_source() {
-  const std::map<std::string, int> names = {{"IDS_ONLY_NON_ANSWERS", IDS_ONLY_NON_ANSWERS}};
-  std::map<int, std::u16string> strings;
-  const std::string source(reinterpret_cast<const char*>(kStringsRc));
-  bool inside = false;
-  size_t line_start = 0;
-  while (line_start < source.size()) {
-    size_t line_end = source.find('\n', line_start);
-    if (line_end == std::string::npos) line_end = source.size();
-    std::string line = source.substr(line_start, line_end - line_start);
-    line_start = line_end + 1;
-    line.erase(0, line.find_first_not_of(" \t"));
-    if (line.empty() || line.starts_with("//") || line.starts_with("STRINGTABLE")) continue;
-    if (line == "BEGIN" || line == "END") {
-      inside = line == "BEGIN";
-      continue;
-    }
-    const size_t open = line.find(" \"");
-    if (!inside || open == std::string::npos || !line.ends_with("\"")) {
-      ADD_FAILURE() << "res/strings.rc has a line this test cannot read: " << line;
-      continue;
-    }
-    const std::string id = line.substr(0, open);
-    std::string text = line.substr(open + 2, line.size() - open - 3);
-    for (size_t q = text.find("\"\""); q != std::string::npos; q = text.find("\"\"", q + 1)) text.erase(q, 1);
-    int number = 0;
-    if (std::isdigit(static_cast<unsigned char>(id[0]))) {
-      number = std::stoi(id);
-    } else if (names.count(id) != 0) {
-      number = names.at(id);
+// An item's words as one number, their bits joined; and its text, "?" when
+// it is no text.
+DWORD value_of(const Item& item) {
+  DWORD value = 0;
+  for (const std::string& word : item) {
+    const auto named = kNames.find(word);
+    char* end = nullptr;
+    value |= named != kNames.end() ? named->second : static_cast<DWORD>(std::strtol(word.c_str(), &end, 0));
+    if (end != nullptr && *end != '\0') ADD_FAILURE() << "a resource script has a word this test cannot read: " << word;
+  }
+  return value;
+}
+std::u16string text_of(const Item& item) {
+  return item.size() == 1 && item[0].starts_with('"') ? utf16(item[0].substr(1)) : u"?";
+}
+
+// The dialogs as res/dialogs.rc writes them: NAME DIALOG (or DIALOGEX) with
+// the position and size, STYLE, CAPTION and FONT, then a CONTROL statement
+// per control between BEGIN and END. Any other statement fails the test.
+std::vector<Dialog> dialogs_of_the_source() {
+  std::vector<Dialog> dialogs;
+  for (std::vector<Item> s : statements_of(kDialogsRc)) {
+    s.resize(10);  // items a statement leaves out read as nothing
+    const std::string keyword = s[0][0], kind = s[1].empty() ? "" : s[1][0];
+    if (kind == "DIALOG" || kind == "DIALOGEX") {
+      Dialog& d = dialogs.emplace_back();
+      d.id = static_cast<int>(value_of(s[0]));
+      d.extended = kind == "DIALOGEX";
+      d.x = value_of(s[2]), d.y = value_of(s[3]), d.cx = value_of(s[4]), d.cy = value_of(s[5]);
+    } else if (keyword == "BEGIN" || keyword == "END") {
+    } else if (dialogs.empty()) {
+      ADD_FAILURE() << "res/dialogs.rc has " << keyword << " before its first dialog";
+    } else if (Dialog& d = dialogs.back(); keyword == "STYLE") {
+      d.style = value_of(s[1]);
+    } else if (keyword == "CAPTION") {
+      d.caption = text_of(s[1]);
+    } else if (keyword == "FONT") {
+      d.point_size = value_of(s[1]), d.font = text_of(s[2]), d.weight = value_of(s[3]);
+      d.italic = value_of(s[4]), d.charset = value_of(s[5]);
+    } else if (keyword == "CONTROL") {
+      Control& c = d.controls.emplace_back();
+      c.text = text_of(s[1]), c.id = static_cast<int>(value_of(s[2])), c.class_name = text_of(s[3]);
+      c.style = value_of(s[4]), c.x = value_of(s[5]), c.y = value_of(s[6]), c.cx = value_of(s[7]);
+      c.cy = value_of(s[8]), c.ex_style = value_of(s[9]);
     } else {
-      ADD_FAILURE() << "res/strings.rc names " << id << ", which this test does not know";
-      continue;
+      ADD_FAILURE() << "res/dialogs.rc has a statement this test cannot read: " << keyword;
     }
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
-    std::u16string wide(static_cast<size_t>(n), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), reinterpret_cast<wchar_t*>(wide.data()),
-                        n);
-    EXPECT_EQ(strings.count(number), 0u) << "string " << number << " twice in res/strings.rc";
-    strings[number] = wide;
+  }
+  return dialogs;
+}
+
+// The string table as res/strings.rc writes it: `id "text"` statements
+// between BEGIN and END, each id a number or a name of resource.h. A
+// statement of another form fails the test rather than being passed over.
+std::map<int, std::u16string> strings_of_the_source() {
+  std::map<int, std::u16string> strings;
+  bool inside = false;
+  for (const std::vector<Item>& s : statements_of(kStringsRc)) {
+    const std::string keyword = s[0][0];
+    if (s.size() == 1 && (keyword == "STRINGTABLE" || keyword == "BEGIN" || keyword == "END")) {
+      inside = keyword == "BEGIN";
+    } else if (!inside || s.size() != 2 || !s[1][0].starts_with('"')) {
+      ADD_FAILURE() << "res/strings.rc has a statement this test cannot read: " << keyword;
+    } else {
+      const int number = static_cast<int>(value_of(s[0]));
+      EXPECT_EQ(strings.count(number), 0u) << "string " << number << " twice in res/strings.rc";
+      strings[number] = text_of(s[1]);
+    }
   }
   return strings;
 }
-
 
 class Resources : public ModuleTest {
  public:
@@ -281,12 +297,19 @@ class Resources : public ModuleTest {
   }
 };
 
-TEST_F(Resources, TheThreePagesAreAsDesigned) {
-  for (const Dialog& want : kDialogs) {
+TEST_F(Resources, TheThreePagesAreAsTheirScriptWritesThem) {
+  const std::vector<Dialog> source = dialogs_of_the_source();
+  std::vector<int> ids;
+  for (const Dialog& want : source) ids.push_back(want.id);
+  EXPECT_EQ(ids, (std::vector<int>{IDD_GENERAL, IDD_OPTIONS, IDD_INFO})) << "res/dialogs.rc read only in part";
+  for (const Dialog& want : source) {
     SCOPED_TRACE("dialog " + std::to_string(want.id));
     const uint8_t* bytes = resource(MAKEINTRESOURCEW(5) /* RT_DIALOG */, want.id);
     ASSERT_NE(bytes, nullptr);
     const Dialog got = read_dialog(bytes);
+    // Whatever the script says: the size the host's sheet is laid out for, in the Japanese UI font.
+    EXPECT_EQ(std::to_string(got.cx) + " x " + std::to_string(got.cy) + ", " + std::to_string(got.point_size) +
+                  " pt " + utf8(got.font), "223 x 225, 9 pt " + utf8(kFont));
     EXPECT_EQ(describe(got), describe(want));
     ASSERT_EQ(got.controls.size(), want.controls.size());
     for (size_t i = 0; i < want.controls.size(); ++i) {
@@ -323,19 +346,15 @@ TEST_F(Resources, TheStringTableHoldsExactlyTheErrorTexts) {
   EXPECT_GE(source.size(), 90u) << "res/strings.rc read only in part";
   EXPECT_EQ(strings.size(), source.size());
   for (const auto& [id, text] : source) {
-    const auto found = strings.find(id);
-    if (found == strings.end()) {
-      ADD_FAILURE() << "string " << id << " is missing";
-    } else {
-      EXPECT_EQ(utf8(found->second), utf8(text)) << "string " << id;
-    }
+    EXPECT_EQ(strings.count(id) != 0 ? utf8(strings.at(id)) : "(missing)", utf8(text)) << "string " << id;
   }
   for (const auto& [id, text] : strings) {
     EXPECT_EQ(source.count(id), 1u) << "string " << id << ": " << utf8(text);
     // Each text ends in a blank, as the system's own messages do; each id
     // is a Windows Sockets code or one of the module's own (resource.h).
     EXPECT_TRUE(text.ends_with(u' ')) << "string " << id;
-    EXPECT_TRUE((id >= 10000 && id <= 11999) || id == IDS_ONLY_NON_ANSWERS) << "string " << id;
+    EXPECT_TRUE((id >= 10000 && id <= 11999) || (id >= IDS_ONLY_NON_ANSWERS && id <= IDS_CONFIRMATION_UNANSWERED))
+        << "string " << id;
     // The plug-in reads its texts with LoadStringA in code page 932: each
     // must have a character there, or the host would show "?".
     BOOL lost = FALSE;

@@ -159,28 +159,32 @@ TEST_F(SheetTest, ExecItemOpensTheSheetOnlyForOpen) {
   EXPECT_NE(item_->options, nullptr);
 }
 
-TEST_F(SheetTest, ThresholdEditFollowsTheCheckBoxWhileTheArrowsAlwaysWork) {
+// The threshold serves skipping small offsets and measuring only; while
+// neither is on, its edit and its arrows are both disabled, so the arrows
+// cannot change a threshold that cannot be entered.
+TEST_F(SheetTest, TheThresholdAndItsArrowsAreEnabledOnlyWhileAnOptionUsesThem) {
   set_item_text(&item_->options, "0;0;250;0;");
   SheetRun run = property([](HWND sheet) {
     HWND page = show_page(sheet, kOptions);
-    EXPECT_EQ(IsDlgButtonChecked(page, IDC_SKIP_SMALL_OFFSETS), BST_UNCHECKED);
-    EXPECT_EQ(IsDlgButtonChecked(page, IDC_QUIET_UPDATE), BST_UNCHECKED);
+    auto expect_enabled = [page](bool enabled, const char* when) {
+      EXPECT_EQ(is_enabled(page, IDC_THRESHOLD), enabled) << when;
+      EXPECT_EQ(is_enabled(page, IDC_THRESHOLD_SPIN), enabled) << when;
+    };
+    expect_enabled(false, "both boxes off when the page opens");
+    click_arrow(page, IDC_THRESHOLD_SPIN, true);
     EXPECT_EQ(text_of(page, IDC_THRESHOLD), "250");
-    EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
-    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD_SPIN));
-    // Wine's up-down control ignores clicks while its buddy is disabled, so
-    // the position moves the way the arrows would move it.
-    SendDlgItemMessageA(page, IDC_THRESHOLD_SPIN, UDM_SETPOS, 0, MAKELPARAM(252, 0));
-    EXPECT_EQ(text_of(page, IDC_THRESHOLD), "252");
     click(page, IDC_SKIP_SMALL_OFFSETS);
-    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD));
+    expect_enabled(true, "skipping on");
+    click(page, IDC_MEASURE_ONLY);
     click(page, IDC_SKIP_SMALL_OFFSETS);
-    EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));
+    expect_enabled(true, "measuring only on");
+    click(page, IDC_MEASURE_ONLY);
+    expect_enabled(false, "both boxes off again");
     click(page, IDC_QUIET_UPDATE);
     press(sheet, PSBTN_OK);
   });
   EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(item_text(item_->options), "123;0;252;1;");
+  EXPECT_EQ(item_text(item_->options), "123;0;250;1;");
 }
 
 // Measuring only is a fifth option, stored only while it is on; its
@@ -192,6 +196,7 @@ TEST_F(SheetTest, MeasuringOnlyIsStoredAsAFifthOptionAndEnablesTheThreshold) {
     HWND page = show_page(sheet, kOptions);
     EXPECT_EQ(IsDlgButtonChecked(page, IDC_MEASURE_ONLY), BST_CHECKED);
     EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD)) << "skipping is off, yet the threshold serves the alert";
+    EXPECT_TRUE(is_enabled(page, IDC_THRESHOLD_SPIN));
     EXPECT_FALSE(is_enabled(page, IDC_QUIET_UPDATE));
     click(page, IDC_MEASURE_ONLY);
     EXPECT_FALSE(is_enabled(page, IDC_THRESHOLD));

@@ -1,0 +1,40 @@
+#include "check/backoff.h"
+
+namespace {
+
+constexpr int kFirstPoll = 6;     // 64 s
+constexpr int kLongestPoll = 17;  // kRateBackoffLongestSeconds
+
+uint64_t seconds_to_units(uint32_t seconds) { return uint64_t{seconds} * kUnitsPerSecond; }
+
+}  // namespace
+
+bool kiss_code_backs_off(KissCode code) {
+  return code == KissCode::kRate || code == KissCode::kDeny || code == KissCode::kRestrict;
+}
+
+Backoff next_backoff(const Backoff& previous, KissCode code, int8_t poll, uint64_t now) {
+  Backoff next = previous;
+  next.noted_at = now;
+  next.code = code;
+  uint32_t seconds = kRefusalBackoffSeconds;
+  if (code == KissCode::kRate) {
+    // A server sets its poll field to the interval it will accept; a
+    // hostile one cannot push the back-off beyond the longest.
+    const int asked = poll < kFirstPoll ? kFirstPoll : poll > kLongestPoll ? kLongestPoll : poll;
+    seconds = uint32_t{1} << asked;
+    if (previous.rate_seconds != 0 && previous.rate_seconds * 2 > seconds) seconds = previous.rate_seconds * 2;
+    if (seconds > kRateBackoffLongestSeconds) seconds = kRateBackoffLongestSeconds;
+    next.rate_seconds = seconds;
+  }
+  next.until = now + seconds_to_units(seconds);
+  return next;
+}
+
+bool backoff_holds(Backoff* backoff, uint64_t now) {
+  if (now < backoff->noted_at) {
+    backoff->until = now + (backoff->until - backoff->noted_at);
+    backoff->noted_at = now;
+  }
+  return now < backoff->until;
+}
