@@ -38,17 +38,22 @@ CacheEntry* alloc_entries(uint32_t capacity) {
   return static_cast<CacheEntry*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, capacity * sizeof(CacheEntry)));
 }
 
-// Enters the table's critical section, creating the section once and the
-// first array whenever it is still missing (an earlier use may have found
-// no memory for it). False when there is no array; the section is held
-// either way.
-bool enter_cache() {
+// Enters the critical section of the table and the back-offs, creating the
+// section once.
+void lock_cache() {
   if (InterlockedCompareExchange(&g_lock_state, 1, 0) == 0) {
     InitializeCriticalSection(&g_cache.lock);
     InterlockedExchange(&g_lock_state, 2);
   }
   while (g_lock_state != 2) Sleep(0);
   EnterCriticalSection(&g_cache.lock);
+}
+
+// Enters the critical section and creates the table's first array whenever
+// it is still missing (an earlier use may have found no memory for it).
+// False when there is no array; the section is held either way.
+bool enter_cache() {
+  lock_cache();
   if (g_cache.entries == nullptr) {
     g_cache.entries = alloc_entries(kGrowth);
     g_cache.count = 0;
@@ -135,7 +140,7 @@ void address_cache_forget(const char* name, uint32_t address) {
 }
 
 Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8_t poll, uint64_t now) {
-  enter_cache();
+  lock_cache();
   BackoffEntry* entry = find_backoff(address, port);
   if (entry == nullptr) {
     entry = backoff_slot();
@@ -148,7 +153,7 @@ Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8
 }
 
 bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t (*clock)(), Backoff* backoff) {
-  enter_cache();
+  lock_cache();
   BackoffEntry* entry = find_backoff(address, port);
   const bool holds = entry != nullptr && backoff_holds(&entry->backoff, clock());
   if (holds) *backoff = entry->backoff;
@@ -157,7 +162,7 @@ bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t (*clock)(), 
 }
 
 void server_backoff_clear(uint32_t address, uint16_t port) {
-  enter_cache();
+  lock_cache();
   if (BackoffEntry* entry = find_backoff(address, port)) *entry = BackoffEntry{};
   leave_cache();
 }
