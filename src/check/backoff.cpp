@@ -1,9 +1,8 @@
 #include "check/backoff.h"
 
-namespace {
+#include <algorithm>
 
-constexpr int kFirstPoll = 6;     // 64 s
-constexpr int kLongestPoll = 17;  // kRateBackoffLongestSeconds
+namespace {
 
 uint64_t seconds_to_units(uint32_t seconds) { return uint64_t{seconds} * kUnitsPerSecond; }
 
@@ -21,10 +20,9 @@ Backoff next_backoff(const Backoff& previous, KissCode code, int8_t poll, uint64
   if (code == KissCode::kRate) {
     // A server sets its poll field to the interval it will accept; a
     // hostile one cannot push the back-off beyond the longest.
-    const int asked = poll < kFirstPoll ? kFirstPoll : poll > kLongestPoll ? kLongestPoll : poll;
-    seconds = uint32_t{1} << asked;
-    if (previous.rate_seconds != 0 && previous.rate_seconds * 2 > seconds) seconds = previous.rate_seconds * 2;
-    if (seconds > kRateBackoffLongestSeconds) seconds = kRateBackoffLongestSeconds;
+    const uint32_t asked = poll <= 0 ? 1 : poll >= 31 ? kRateBackoffLongestSeconds : uint32_t{1} << poll;
+    seconds = std::min(std::max({asked, kRateBackoffFirstSeconds, previous.rate_seconds * 2}),
+                       kRateBackoffLongestSeconds);
     next.rate_seconds = seconds;
   }
   next.until = now + seconds_to_units(seconds);

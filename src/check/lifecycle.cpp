@@ -329,22 +329,18 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   item->tick_count = 0;
   const ReplyOutcome reply = read_reply(window, item);
   switch (reply.kind) {
-    case DatagramKind::kNotAnAnswer:
-      // Forged, or from a server that does not echo the request (or the
-      // first reply again while a second confirms it): noted only so that
-      // the time-out can say so.
-      item->probe->non_answers_ignored = 1;
-      item->tick_count = ticks;
-      return kOpNoFailure;
-    case DatagramKind::kPortUnreachable:
-      // As chrony and ntpd do, the check waits on for a genuine reply; the
-      // report is no sign of life, and the time-out names it.
-      item->probe->port_unreachable_reported = 1;
-      item->tick_count = ticks;
-      return kOpNoFailure;
     case DatagramKind::kNotOurs:
+    case DatagramKind::kNotAnAnswer:
+    case DatagramKind::kPortUnreachable:
       // Nothing for this check (a stranger's datagram, or no datagram) is no
-      // sign of life: the time-out still ends a check the server never answers.
+      // sign of life: the time-out still ends a check the server never
+      // answers. It says what came instead: datagrams that did not answer
+      // the request (forged, from a server that does not echo it, or the
+      // first reply again while a second confirms it), or a port-unreachable
+      // report, after which the check waits on for a genuine reply, as
+      // chrony and ntpd do.
+      if (reply.kind == DatagramKind::kNotAnAnswer) item->probe->non_answers_ignored = 1;
+      if (reply.kind == DatagramKind::kPortUnreachable) item->probe->port_unreachable_reported = 1;
       item->tick_count = ticks;
       return kOpNoFailure;
     case DatagramKind::kUnreadable:
