@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace {
 
 constexpr uint64_t kSec = kUnitsPerSecond;
@@ -10,21 +12,14 @@ constexpr uint64_t kNow = 134'100'000'000'000'000ull;  // 2025-12-13, any time w
 uint64_t seconds_of(const Backoff& b) { return (b.until - b.noted_at) / kSec; }
 
 TEST(Backoff, RateStartsAt64OrThePollAndDoublesUpTo36Hours) {
-  const struct {
-    int8_t poll;
-    uint64_t seconds;
-  } first[] = {{0, 64}, {-20, 64}, {6, 64}, {10, 1024}, {17, 131072}, {127, 131072}};
-  for (const auto& c : first) {
-    const Backoff b = next_backoff(Backoff{}, KissCode::kRate, c.poll, kNow);
-    EXPECT_EQ(seconds_of(b), c.seconds) << int(c.poll);
-    EXPECT_EQ(b.noted_at, kNow);
+  for (const auto& [poll, seconds] : {std::pair{-20, 64u}, {6, 64u}, {10, 1024u}, {17, 131072u}, {127, 131072u}}) {
+    EXPECT_EQ(seconds_of(next_backoff(Backoff{}, KissCode::kRate, static_cast<int8_t>(poll), kNow)), seconds) << poll;
   }
+  // Each further RATE doubles the last wait, or takes a longer poll, up to the longest.
   Backoff b{};
-  uint64_t expected[] = {64, 128, 256, 2048, 4096};
-  const int8_t polls[] = {0, 0, 0, 11, 0};  // a longer poll than the doubling wins
-  for (int i = 0; i < 5; ++i) {
-    b = next_backoff(b, KissCode::kRate, polls[i], kNow + i);
-    EXPECT_EQ(seconds_of(b), expected[i]) << i;
+  const std::pair<int8_t, uint64_t> steps[] = {{0, 64}, {0, 128}, {11, 2048}, {0, 4096}};
+  for (const auto& [poll, seconds] : steps) {
+    EXPECT_EQ(seconds_of(b = next_backoff(b, KissCode::kRate, poll, kNow)), seconds);
   }
   for (int i = 0; i < 10; ++i) b = next_backoff(b, KissCode::kRate, 0, kNow);
   EXPECT_EQ(seconds_of(b), 131072u);
@@ -35,13 +30,8 @@ TEST(Backoff, DenyAndRestrictWaitADayAndKeepTheRateForLater) {
   for (KissCode code : {KissCode::kDeny, KissCode::kRestrict}) {
     const Backoff b = next_backoff(rate, code, 0, kNow);
     EXPECT_EQ(seconds_of(b), 86400u);
-    EXPECT_EQ(b.code, code);
     EXPECT_EQ(seconds_of(next_backoff(b, KissCode::kRate, 0, kNow)), 512u);
   }
-  EXPECT_TRUE(kiss_code_backs_off(KissCode::kRate));
-  EXPECT_TRUE(kiss_code_backs_off(KissCode::kDeny));
-  EXPECT_TRUE(kiss_code_backs_off(KissCode::kRestrict));
-  for (KissCode code : {KissCode::kInit, KissCode::kStep, KissCode::kOther}) EXPECT_FALSE(kiss_code_backs_off(code));
 }
 
 TEST(Backoff, HoldsUntilItsEndAndNeverLongerWhenTheClockGoesBack) {

@@ -46,45 +46,20 @@ TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   }
 }
 
-TEST(ReplyProblem, ATimeBeforeTheReleaseIsShownInUtc) {
-  char out[512];
-  ReplyEvaluation e{DatagramKind::kReply, ReplyVerdict::kBeforeRelease, {}, 0, 0};
-  e.server_time = 126'227'808'000'000'000ull + 45 * 60 * kUnitsPerSecond;  // 2001-01-01 00:45 UTC
-  format_reply_problem(e, 48, out, sizeof out);
-  EXPECT_NE(std::string(out).find("(2001/01/01 00:45 UTC)"), std::string::npos) << out;
-}
-
 TEST(CalendarTime, TheCivilDateOfAFiletime) {
   const struct {
     uint64_t filetime;
-    CalendarTime time;
+    int year, month, day, hour, minute, second;
   } cases[] = {
-      {0, {1601, 1, 1, 0, 0, 0}},
-      {116'444'736'000'000'000ull - kUnitsPerSecond, {1969, 12, 31, 23, 59, 59}},
-      {116'444'736'000'000'000ull, {1970, 1, 1, 0, 0, 0}},
-      {125'962'560'000'000'000ull, {2000, 2, 29, 0, 0, 0}},
-      {134'097'332'450'000'000ull, {2025, 12, 9, 5, 54, 5}},
-      {137'919'572'480'000'000ull, {2038, 1, 19, 3, 14, 8}},
+      {116'444'736'000'000'000ull - kUnitsPerSecond, 1969, 12, 31, 23, 59, 59},
+      {125'962'560'000'000'000ull, 2000, 2, 29, 0, 0, 0},
+      {137'919'572'480'000'000ull, 2038, 1, 19, 3, 14, 8},
   };
   for (const auto& c : cases) {
     const CalendarTime t = utc_calendar_time(c.filetime);
     EXPECT_EQ((std::vector<int>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
-              (std::vector<int>{c.time.year, c.time.month, c.time.day, c.time.hour, c.time.minute, c.time.second}))
-        << c.filetime;
+              (std::vector<int>{c.year, c.month, c.day, c.hour, c.minute, c.second}));
   }
-}
-
-TEST(BackoffText, NamesTheCodeAndTheTimeItWaitsUntil) {
-  char out[512];
-  const CalendarTime until{2026, 12, 10, 16, 5, 4};
-  format_backoff_text(KissCode::kRate, until, out, sizeof out);
-  EXPECT_NE(std::string(out).find("(Kiss-o'-Death RATE)"), std::string::npos);
-  EXPECT_NE(std::string(out).find("2026/12/10 16:05:04 まで"), std::string::npos);
-  EXPECT_NE(std::string(out).find("チェックの間隔を長くしてください"), std::string::npos);
-  format_backoff_text(KissCode::kRestrict, until, out, sizeof out);
-  EXPECT_NE(std::string(out).find("(Kiss-o'-Death RSTR)"), std::string::npos);
-  format_unconfirmed_step(7200 * kUnitsPerSecond, -10800 * kUnitsPerSecond + kUnitsPerSecond / 2, out, sizeof out);
-  EXPECT_NE(std::string(out).find("(+7200.0 秒と -10799.5 秒)"), std::string::npos) << out;
 }
 
 std::string offset_text(int64_t offset, size_t size = kOffsetTextSize) {

@@ -270,9 +270,7 @@ TEST_F(Checks, BigStepsAreConfirmedByASecondRequest) {
   const int ticks[] = {tick(silent), tick(silent), tick(silent)};
   EXPECT_EQ(std::vector<int>(ticks, ticks + 3), (std::vector<int>{0, 0, 2}));
   EXPECT_EQ(result_of(silent), CHECK_TIMEOUT);
-  char expected[1024];
-  ASSERT_GT(LoadStringA(api_.module, IDS_CONFIRMATION_UNANSWERED, expected, sizeof expected), 0);
-  EXPECT_EQ(item_text(silent->error_text), expected);
+  EXPECT_EQ(item_text(silent->error_text), module_string(IDS_CONFIRMATION_UNANSWERED));
 }
 
 // RATE, DENY and RSTR: the server (address and port) gets no request, from
@@ -553,7 +551,6 @@ TEST_F(Checks, FailedLookups) {
     EXPECT_EQ(start(nameless), -1);
     EXPECT_EQ(item_text(nameless->error_text), kNoServerNameText);
     EXPECT_TRUE(looked_up_names().empty());
-    EXPECT_EQ(nameless->lookup_handle, 0u);
     EXPECT_EQ(datagrams_sent(), sent);
   }
 
@@ -625,8 +622,6 @@ TEST_F(Checks, FailedSocketEvents) {
 // (10054), which anyone on the path can forge: the check waits on for a
 // genuine reply, the report is no sign of life, and the time-out names it.
 TEST_F(Checks, APortUnreachableReportEndsNothing) {
-  char expected[1024];
-  ASSERT_GT(LoadStringA(api_.module, IDS_PORT_UNREACHABLE, expected, sizeof expected), 0);
   for (bool answered : {false, true}) {
     CheckItem* it = item();
     const size_t requests = responder_.requests().size();
@@ -637,15 +632,10 @@ TEST_F(Checks, APortUnreachableReportEndsNothing) {
     fail_next(SocketCall::kRead, WSAECONNRESET);
     EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, 0), it), 0);
     EXPECT_EQ(it->error_text, nullptr);
-    if (answered) {
-      responder_.send(reply(300 * kMs));
-      ASSERT_TRUE(wait_for_end_of(it));
-      EXPECT_EQ(result_of(it), CHECK_CHANGED);
-    } else {
-      EXPECT_EQ(tick(it), 2);
-      EXPECT_EQ(result_of(it), CHECK_TIMEOUT);
-      EXPECT_EQ(item_text(it->error_text), expected);
-    }
+    if (answered) responder_.send(reply(300 * kMs));
+    EXPECT_TRUE(answered ? wait_for_end_of(it) : tick(it) == 2);
+    EXPECT_EQ(result_of(it), answered ? CHECK_CHANGED : CHECK_TIMEOUT);
+    EXPECT_EQ(item_text(it->error_text), answered ? "" : module_string(IDS_PORT_UNREACHABLE));
   }
 }
 

@@ -143,8 +143,8 @@ TEST_F(Hostile, OnlyTheEchoOfTheNonceIsTheReply) {
   expect_moved_by(300 * kMs);
 
   // Without the genuine reply the check times out, and says why.
-  char expected[1024];
-  ASSERT_GT(LoadStringA(api_.module, IDS_ONLY_NON_ANSWERS, expected, sizeof expected), 0);
+  const std::string expected = module_string(IDS_ONLY_NON_ANSWERS);
+  ASSERT_FALSE(expected.empty());
   for (const Datagram& d : {forged[1], forged[2]}) {
     CheckItem* other = item();
     const size_t calls = host_.calls.size();

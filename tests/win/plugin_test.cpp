@@ -142,3 +142,8 @@ Datagram PluginTest::reply(int64_t offset, uint8_t first) const {
   const uint64_t server_time = now_ + static_cast<uint64_t>(offset);
   return Datagram{reply_datagram(server_time, server_time, first)};
 }
+
+std::string PluginTest::module_string(unsigned id) const {
+  char entry[1024];
+  return LoadStringA(api_.module, id, entry, sizeof entry) > 0 ? entry : "";
+}

@@ -80,6 +80,8 @@ class PluginTest : public ::testing::Test {
   // A usable reply (T2 = T3) `offset` 100-ns units away from now_.
   Datagram reply(int64_t offset, uint8_t first = 0x24) const;
   std::string error_text(int code) const { return plugin_error_text(api_.module, code); }
+  // Entry `id` of the module's own string table; "" when it has none.
+  std::string module_string(unsigned id) const;
 
   static PluginApi api_;
   HostWindow host_;
