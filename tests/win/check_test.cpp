@@ -49,6 +49,18 @@ class Checks : public PluginTest {
     return option_text(port ? port : responder_.port(), skip, threshold, quiet);
   }
 
+  // A check of the responder whose request is out, after two ticks: the
+  // next tick without a sign of life times it out.
+  CheckItem* two_ticks_from_its_time_out() {
+    CheckItem* it = item();
+    const size_t requests = responder_.requests().size();
+    EXPECT_EQ(start(it), 0);
+    EXPECT_TRUE(responder_.wait_for_requests(requests + 1, 5000));
+    EXPECT_EQ(tick(it), 0);
+    EXPECT_EQ(tick(it), 0);
+    return it;
+  }
+
   int time_changes_ = 0;
 };
 
@@ -259,14 +271,10 @@ TEST_F(Checks, BigStepsAreConfirmedByASecondRequest) {
   }
 
   // The time-out counts anew from the first reply, and says what it waited for.
-  CheckItem* silent = item();
+  CheckItem* silent = two_ticks_from_its_time_out();
   const size_t requests = responder_.requests().size();
-  ASSERT_EQ(start(silent), 0);
-  ASSERT_TRUE(responder_.wait_for_requests(requests + 1, 5000));
-  EXPECT_EQ(tick(silent), 0);
-  EXPECT_EQ(tick(silent), 0);
   responder_.send(reply(2 * kHour));
-  ASSERT_TRUE(pump_messages_until([&] { return responder_.requests().size() >= requests + 2; }, 5000));
+  ASSERT_TRUE(pump_messages_until([&] { return responder_.requests().size() > requests; }, 5000));
   const int ticks[] = {tick(silent), tick(silent), tick(silent)};
   EXPECT_EQ(std::vector<int>(ticks, ticks + 3), (std::vector<int>{0, 0, 2}));
   EXPECT_EQ(result_of(silent), CHECK_TIMEOUT);
@@ -623,12 +631,7 @@ TEST_F(Checks, FailedSocketEvents) {
 // genuine reply, the report is no sign of life, and the time-out names it.
 TEST_F(Checks, APortUnreachableReportEndsNothing) {
   for (bool answered : {false, true}) {
-    CheckItem* it = item();
-    const size_t requests = responder_.requests().size();
-    ASSERT_EQ(start(it), 0);
-    ASSERT_TRUE(responder_.wait_for_requests(requests + 1, 5000));
-    EXPECT_EQ(tick(it), 0);
-    EXPECT_EQ(tick(it), 0);
+    CheckItem* it = two_ticks_from_its_time_out();
     fail_next(SocketCall::kRead, WSAECONNRESET);
     EXPECT_EQ(api_.select(host_.window, it->socket, WSAMAKESELECTREPLY(FD_READ, 0), it), 0);
     EXPECT_EQ(it->error_text, nullptr);
