@@ -21,6 +21,7 @@ add_library(sntp_core OBJECT
   src/settings/item_settings.cpp
   src/check/address_cache.cpp
   src/check/probe_state.cpp
+  src/check/clock.cpp
   src/check/exchange.cpp
   src/check/lifecycle.cpp
   src/ui/sheet.cpp
@@ -80,6 +81,14 @@ target_link_options(sntp PRIVATE $<$<CONFIG:Release>:-s>)
 # refuses a server time from before it.
 set(SNTP_SOURCE_DATE_FILE ${CMAKE_BINARY_DIR}/source-date-epoch)
 set(SNTP_SOURCE_DATE_HEADER ${CMAKE_BINARY_DIR}/generated/source_date.h)
+# Once at configure time, so that a build time the machine's clock cannot
+# have reached stops the configure and says why.
+execute_process(COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTPUT=${SNTP_SOURCE_DATE_FILE}
+                        -DHEADER=${SNTP_SOURCE_DATE_HEADER} -P ${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake
+                RESULT_VARIABLE source_date_status)
+if(NOT source_date_status EQUAL 0)
+  message(FATAL_ERROR "the build's time could not be set (see above)")
+endif()
 add_custom_target(sntp_source_date
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTPUT=${SNTP_SOURCE_DATE_FILE}
           -DHEADER=${SNTP_SOURCE_DATE_HEADER} -P ${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake
