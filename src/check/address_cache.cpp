@@ -152,18 +152,19 @@ Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8
   return noted;
 }
 
-bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t (*clock)(), Backoff* backoff) {
+bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t now, Backoff* backoff) {
   lock_cache();
-  BackoffEntry* entry = find_backoff(address, port);
-  const bool holds = entry != nullptr && backoff_holds(&entry->backoff, clock());
+  const BackoffEntry* entry = find_backoff(address, port);
+  const bool holds = entry != nullptr && backoff_holds(entry->backoff, now);
   if (holds) *backoff = entry->backoff;
   leave_cache();
   return holds;
 }
 
-void server_backoff_clear(uint32_t address, uint16_t port) {
+void server_backoff_clear(uint32_t address, uint16_t port, uint64_t request_sent) {
   lock_cache();
-  if (BackoffEntry* entry = find_backoff(address, port)) *entry = BackoffEntry{};
+  BackoffEntry* entry = find_backoff(address, port);
+  if (entry != nullptr && request_sent > entry->backoff.noted_at) *entry = BackoffEntry{};
   leave_cache();
 }
 

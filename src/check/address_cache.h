@@ -38,14 +38,17 @@ void address_cache_release();
 constexpr uint32_t kBackoffSlots = 64;
 
 // Notes that the server at `address` and `port` (network byte order) sent
-// `code` with poll interval `poll` at `now`, and returns its back-off.
+// `code` with poll interval `poll` at `now` (monotonic ms), and returns its
+// back-off.
 Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8_t poll, uint64_t now);
 
-// Whether requests to the server wait now; `*backoff` then says until when,
-// and for which code. The clock is read only for a server that has a
-// back-off, so that a check of any other reads it no more than before.
-bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t (*clock)(), Backoff* backoff);
+// Whether requests to the server wait at `now`; `*backoff` then says until
+// when, and for which code.
+bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t now, Backoff* backoff);
 
-// The server gave a usable reply: it is no longer backed off, and its next
-// RATE starts again from the first back-off.
-void server_backoff_clear(uint32_t address, uint16_t port);
+// The server gave a usable reply to a request that left at `request_sent`
+// (monotonic ms): when that was after its back-off was noted, it is no
+// longer backed off, and its next RATE starts again from the first
+// back-off. A reply to a request already on its way when the kiss came
+// (another item's, say) says nothing about the server's wish.
+void server_backoff_clear(uint32_t address, uint16_t port, uint64_t request_sent);

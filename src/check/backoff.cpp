@@ -4,7 +4,7 @@
 
 namespace {
 
-uint64_t seconds_to_units(uint32_t seconds) { return uint64_t{seconds} * kUnitsPerSecond; }
+uint64_t seconds_to_ms(uint32_t seconds) { return uint64_t{seconds} * 1000; }
 
 }  // namespace
 
@@ -25,14 +25,8 @@ Backoff next_backoff(const Backoff& previous, KissCode code, int8_t poll, uint64
                        kRateBackoffLongestSeconds);
     next.rate_seconds = seconds;
   }
-  next.until = now + seconds_to_units(seconds);
+  next.until = now + seconds_to_ms(seconds);
   return next;
 }
 
-bool backoff_holds(Backoff* backoff, uint64_t now) {
-  if (now < backoff->noted_at) {
-    backoff->until = now + (backoff->until - backoff->noted_at);
-    backoff->noted_at = now;
-  }
-  return now < backoff->until;
-}
+bool backoff_holds(const Backoff& backoff, uint64_t now) { return backoff.noted_at <= now && now < backoff.until; }

@@ -1,7 +1,9 @@
 // How long the client leaves a server alone after the server asked it to
 // (RFC 5905 section 7.4, RFC 4330 sections 8 and 10): ask less often after
-// RATE, stop asking after DENY or RSTR. Pure code (no windows.h); times are
-// FILETIME counts of the system clock.
+// RATE, stop asking after DENY or RSTR. Pure code (no windows.h). Times are
+// milliseconds of a monotonic counter, which setting the clock never moves:
+// a back-off lasts as long in real time as the server asked, whatever any
+// program does to the clock meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +18,8 @@ constexpr uint32_t kRateBackoffLongestSeconds = uint32_t{1} << 17;  // about 36 
 constexpr uint32_t kRefusalBackoffSeconds = 86'400;
 
 struct Backoff {
-  uint64_t noted_at;      // when the code came
-  uint64_t until;         // when requests may go to the server again
+  uint64_t noted_at;      // when the code came (monotonic ms)
+  uint64_t until;         // when requests may go to the server again (monotonic ms)
   uint32_t rate_seconds;  // the last RATE back-off, which the next doubles; 0 before the first
   KissCode code;          // the code that set `until`
 };
@@ -30,7 +32,7 @@ bool kiss_code_backs_off(KissCode code);
 // (zero-filled for a server that never sent one).
 Backoff next_backoff(const Backoff& previous, KissCode code, int8_t poll, uint64_t now);
 
-// Whether requests to the server still wait at `now`. A back-off noted after
-// `now` (the clock has been set back since) is taken to start at `now`, so
-// that it never lasts longer than the server asked.
-bool backoff_holds(Backoff* backoff, uint64_t now);
+// Whether requests to the server still wait at `now`. A back-off noted
+// after `now` is over: the counter can only seem to run back when the module
+// missed a wrap of the system's tick count, weeks after every back-off ended.
+bool backoff_holds(const Backoff& backoff, uint64_t now);

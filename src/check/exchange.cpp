@@ -5,6 +5,7 @@
 #include <winsock.h>
 
 #include "check/address_cache.h"
+#include "check/clock.h"
 #include "check/ntp.h"
 #include "check/probe_state.h"
 #include "check/reply_texts.h"
@@ -20,8 +21,6 @@ constexpr size_t kReasonSize = 512;
 
 // No server time before the module's own release is believed.
 constexpr uint64_t kEarliestServerTime = release_floor(SNTP_SOURCE_DATE_EPOCH);
-
-uint64_t from_filetime(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
 FILETIME to_filetime(uint64_t t) {
   return FILETIME{static_cast<DWORD>(t & 0xFFFFFFFFu), static_cast<DWORD>(t >> 32)};
@@ -51,25 +50,29 @@ CalendarTime local_calendar_time(uint64_t t) {
   return CalendarTime{local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
 }
 
-void report_backoff(CheckItem* item, const Backoff& backoff) {
+// The back-off is timed on the monotonic counter; the text names the local
+// time its end falls on by the system clock now.
+void report_backoff(CheckItem* item, const Backoff& backoff, uint64_t now) {
+  const uint64_t until = system_time_now() + (backoff.until - now) * kUnitsPerMs;
   char text[kReasonSize];
-  format_backoff_text(backoff.code, local_calendar_time(backoff.until), text, sizeof text);
+  format_backoff_text(backoff.code, local_calendar_time(until), text, sizeof text);
   set_item_error_text(item, text);
 }
 
 // RFC 5905 section 7.4: a RATE, DENY or RSTR kiss from the server starts its
 // back-off, and the text says until when; any other refusal just says why.
-// A usable reply ends the server's back-off.
+// A usable reply to a request that left after the kiss ends the back-off.
 void hear_verdict(CheckItem* item, const ReplyEvaluation& reply, int length) {
   const ProbeState* probe = item->probe;
   if (reply.verdict == ReplyVerdict::kUsable) {
-    server_backoff_clear(probe->server_addr, probe->server_port);
+    server_backoff_clear(probe->server_addr, probe->server_port, probe->request_sent_at);
     return;
   }
   const KissCode code = kiss_code_of(reply.info.reference_id);
   if (reply.verdict == ReplyVerdict::kKissOfDeath && kiss_code_backs_off(code)) {
-    report_backoff(item, server_backoff_note(probe->server_addr, probe->server_port, code, reply.info.poll,
-                                             system_time_now()));
+    const uint64_t now = monotonic_ms();
+    report_backoff(item, server_backoff_note(probe->server_addr, probe->server_port, code, reply.info.poll, now),
+                   now);
     return;
   }
   report_unusable_reply(item, reply, length);
@@ -108,34 +111,7 @@ bool fill_random(uint8_t* out, DWORD length) {
   return drawn;
 }
 
-using PreciseClock = VOID(WINAPI*)(LPFILETIME);
-PreciseClock g_precise_clock;
-bool g_precise_clock_looked_up;
-
-// The system's precise clock, looked up by name the first time the time is
-// read and kept while the module is loaded: the module still loads on
-// systems that have none (null here), which read the coarse clock.
-PreciseClock precise_clock() {
-  if (!g_precise_clock_looked_up) {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
-    g_precise_clock = reinterpret_cast<PreciseClock>(reinterpret_cast<void*>(found));
-    g_precise_clock_looked_up = true;
-  }
-  return g_precise_clock;
-}
-
 }  // namespace
-
-uint64_t system_time_now() {
-  FILETIME now;
-  if (PreciseClock precise = precise_clock()) {
-    precise(&now);
-  } else {
-    GetSystemTimeAsFileTime(&now);
-  }
-  return from_filetime(now);
-}
 
 bool draw_request_nonce(CheckItem* item) {
   uint8_t* nonce = item->probe->request_nonce;
@@ -183,38 +159,44 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
   const int length = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
                               reinterpret_cast<sockaddr*>(&from), &from_length);
   const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
-  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, 0};
-  // Windows' report of an ICMP port-unreachable for the request: anyone on
-  // the path can forge one, so it neither ends the check nor leaves a text.
-  if (error == WSAECONNRESET) return {DatagramKind::kPortUnreachable, {}, 0};
+  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, 0, 0};
+  // Windows' reports of an ICMP error for the request, its port unreachable
+  // (10054) or its time to live exceeded on the way (10052): anyone on the
+  // path can forge one, so it neither ends the check nor leaves a text.
+  if (error == WSAECONNRESET || error == WSAENETRESET) return {DatagramKind::kNetworkReport, {}, 0, error};
   // A datagram longer than a message is reported as an error, but it still
-  // names its sender and its first 48 bytes are read.
-  const bool datagram = error == 0 || error == WSAEMSGSIZE;
-  if (datagram && !from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, {}, 0};
+  // names its sender and its first 48 bytes are read; any other error
+  // leaves no datagram.
+  if (error != 0 && error != WSAEMSGSIZE) {
+    set_item_error(item, error);
+    return {DatagramKind::kReadFailed, {}, 0, 0};
+  }
+  if (!from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, {}, 0, 0};
   const uint64_t receive_time = system_time_now();
   const ReplyEvaluation reply =
       evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
-                     probe->send_time, receive_time, kEarliestServerTime);
-  if (datagram && reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, 0};
+                     probe->send_time, receive_time, kEarliestServerTime, system_clock_step());
+  if (reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, 0, 0};
   show_status(window, "%s", kStatusReceiving);
   if (error != 0) {
     set_item_error(item, error);
-    return {DatagramKind::kUnreadable, reply.verdict, 0};
+    return {DatagramKind::kUnreadable, ReplyVerdict::kNone, 0, 0};
   }
   probe->receive_time = receive_time;
   if (reply.kind == DatagramKind::kUnreadable) {  // too short: nothing is written but the reason
     report_unusable_reply(item, reply, length);
-    return {reply.kind, reply.verdict, 0};
+    return {reply.kind, reply.verdict, 0, 0};
   }
   write_server_info(item, reply.info);
   hear_verdict(item, reply, length);
-  return {reply.kind, reply.verdict, reply.offset};
+  return {reply.kind, reply.verdict, reply.offset, 0};
 }
 
 bool server_backed_off(CheckItem* item, uint32_t address) {
+  const uint64_t now = monotonic_ms();
   Backoff backoff;
-  if (!server_backoff_holds(address, htons(item->probe->options.port), system_time_now, &backoff)) return false;
-  report_backoff(item, backoff);
+  if (!server_backoff_holds(address, htons(item->probe->options.port), now, &backoff)) return false;
+  report_backoff(item, backoff, now);
   return true;
 }
 
@@ -266,16 +248,20 @@ CheckResult apply_offset(CheckItem* item, int64_t offset) {
 }
 
 bool adjust_clock(int64_t offset) {
-  const FILETIME utc = to_filetime(system_time_now() + static_cast<uint64_t>(offset));
+  // FileTimeToSystemTime drops what is below a millisecond: the new time is
+  // rounded to the nearest one, so that a step lands as near as it can.
+  const uint64_t target = system_time_now() + static_cast<uint64_t>(offset) + kUnitsPerMs / 2;
+  const FILETIME utc = to_filetime(target);
   SYSTEMTIME utc_time, local_time;
-  if (!FileTimeToSystemTime(&utc, &utc_time)) return false;
-  if (!SetSystemTime(&utc_time)) return false;
   // SetLocalTime converts with the daylight-saving setting in force when it
   // is called, which setting the time has just made the new time's. So the
   // local time it is given is that of the new instant by the rules for its
-  // own date; one converted before the step, with the bias then in force,
-  // would be an hour off after a step across a change of daylight saving.
+  // own date (which SystemTimeToTzSpecificLocalTime applies, whatever the
+  // clock says now). Both times are ready before either is set: a conversion
+  // that fails leaves the clock as it was.
+  if (!FileTimeToSystemTime(&utc, &utc_time)) return false;
   if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc_time, &local_time)) return false;
+  if (!SetSystemTime(&utc_time)) return false;
   if (!SetLocalTime(&local_time)) return false;
   PostMessageA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0);
   return true;

@@ -11,10 +11,6 @@
 #include "check/ntp.h"
 #include "plugin/host_contract.h"
 
-// The system time as a FILETIME count: from the precise clock where the
-// system has one, since the coarse one may tick only every 15.6 ms.
-uint64_t system_time_now();
-
 // Draws the nonce of the next request into the item's ProbeState from the
 // system's cryptographic random generator. False, with the error text
 // stored, when the generator fails: a request never goes out with a nonce a
@@ -31,15 +27,16 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 // was written for it:
 //   kNotOurs, kNotAnAnswer: dropped, nothing written (a datagram that does not
 //     echo the request's nonce is one from the server's address and port);
-//   kPortUnreachable: nothing written (the time-out tells of it);
-//   kUnreadable: error_text says why;
+//   kNetworkReport: nothing written (the time-out tells of it);
+//   kUnreadable, kReadFailed: error_text says why;
 //   kReply: server_info written, and error_text too when the verdict is not
 //     kUsable. A kiss code that backs the server off starts its back-off, and
-//     a usable reply ends one.
+//     a usable reply to a request sent after it ends one.
 struct ReplyOutcome {
   DatagramKind kind;
   ReplyVerdict verdict;  // a reply's only
   int64_t offset;        // 100-ns units, positive when the local clock is behind; usable replies only
+  int32_t report;        // a network report's Windows Sockets code
 };
 
 // Whether the server the check is about to send to (`address`, and the

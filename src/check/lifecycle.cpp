@@ -11,6 +11,7 @@
 #include <winsock.h>
 
 #include "check/address_cache.h"
+#include "check/clock.h"
 #include "check/exchange.h"
 #include "check/probe_state.h"
 #include "check/reply_texts.h"
@@ -105,20 +106,47 @@ bool request_read_notifications(HWND window, CheckItem* item) {
 // offset and lets its error exceed half the round-trip delay, the limit that
 // holds while T1 precedes the server's T2. Only a request that went out
 // makes the check await a reply: a datagram that comes when the send failed
-// has nothing to be measured against.
+// has nothing to be measured against. A request that went out supersedes a
+// failure shown before it: the check's end tells of this request.
 // The nonce is drawn before the send time is read, so that drawing it adds
 // nothing to the measured round trip.
-bool send_and_note_time(CheckItem* item, uint32_t address, CheckPhase awaiting = CheckPhase::kAwaitingReply) {
+bool send_and_note_time(CheckItem* item, uint32_t address) {
   ProbeState* probe = item->probe;
   if (!draw_request_nonce(item)) return false;
   const uint64_t send_time = system_time_now();
+  const uint64_t sent_at = monotonic_ms();
   if (!send_request(item, address, probe->options.port)) {
     forget_cached_address(probe);
     return false;
   }
   probe->send_time = send_time;
-  probe->phase = awaiting;
+  probe->request_sent_at = sent_at;
+  ++probe->requests_sent;
+  probe->failure_shown = 0;
+  probe->phase = CheckPhase::kAwaitingReply;
   return true;
+}
+
+// A reply was taken and the check will ask the server again: no request
+// leaves until kRequestSpacingMs after the last one (a server that limits
+// its clients' rate would refuse it), and SNTP_Timer sends it on the first
+// tick after that. Meanwhile the nonce is zero, which no datagram answers.
+void wait_to_ask_again(ProbeState* probe) {
+  ZeroMemory(probe->request_nonce, sizeof probe->request_nonce);
+  probe->phase = CheckPhase::kWaitingToAsk;
+}
+
+// Sends the request the check waits to send, once the spacing allows it,
+// and returns what the tick returns: 0 while the check waits or once the
+// request is out, 2 when it could not go out and the check ended as failed,
+// its cause in error_text.
+int ask_again_when_spaced(HWND window, CheckItem* item) {
+  ProbeState* probe = item->probe;
+  if (monotonic_ms() - probe->request_sent_at < kRequestSpacingMs) return kOpNoFailure;
+  show_status(window, "%s", kStatusSending);
+  item->tick_count = 0;  // the time-out counts from this request
+  if (send_and_note_time(item, probe->server_addr)) return kOpNoFailure;
+  return finish_check(window, item, CHECK_FAILED);
 }
 
 // RFC 5905 section 7.4: a server that asked to be left alone gets no
@@ -144,17 +172,15 @@ int handle_reply(HWND window, CheckItem* item, const ReplyOutcome& reply) {
     forget_cached_address(probe);
     return finish_check(window, item, CHECK_FAILED);
   }
-  if (probe->phase == CheckPhase::kConfirming) {
+  if (probe->requests_sent > 1) {  // the confirming reply
     if (!offsets_agree(probe->first_offset, reply.offset)) {
       report_unconfirmed_step(item, probe->first_offset, reply.offset);
       forget_cached_address(probe);
       return finish_check(window, item, CHECK_FAILED);
     }
   } else if (step_awaits_confirmation(item, reply.offset)) {
-    // The time-out counts again from this reply, the sign of life it is.
     probe->first_offset = reply.offset;
-    show_status(window, "%s", kStatusSending);
-    if (!send_and_note_time(item, probe->server_addr, CheckPhase::kConfirming)) return fail(item);
+    wait_to_ask_again(probe);
     return kOpNoFailure;
   }
   return finish_check(window, item, apply_offset(item, reply.offset));
@@ -229,8 +255,9 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   }
   probe->phase = CheckPhase::kStarting;
   probe->non_answers_ignored = 0;
-  probe->port_unreachable_reported = 0;
+  probe->network_report = 0;
   probe->failure_shown = 0;
+  probe->requests_sent = 0;
   item->tick_count = 0;
   cancel_lookup(item);
   close_check_socket(item);
@@ -254,9 +281,15 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   return kOpNoFailure;
 }
 
-extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM, LPARAM lparam, CheckItem* item) {
+extern "C" int WINAPI SNTP_Gethost(HWND window, WPARAM wparam, LPARAM lparam, CheckItem* item) {
   if (item == nullptr) return kOpFailed;
   const CheckPhase phase = phase_of(item);
+  // The message's wParam is the handle of the lookup it completes. One that
+  // is not the pending lookup's belongs to a lookup this check abandoned (a
+  // start over a pending lookup cancels it, and its message may already be
+  // queued): it says nothing about the pending one, whose entry is not
+  // written yet.
+  if (item->lookup_handle != 0 && static_cast<uintptr_t>(wparam) != item->lookup_handle) return kOpNoFailure;
   // A lookup that completes after the check is over (timed out, say) sends
   // nothing. One that completes after the host released the check (no
   // record, no socket, no lookup) was queued before the release: it is
@@ -315,7 +348,7 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
       // nothing either.
       return kOpNoFailure;
     case CheckPhase::kAwaitingReply:
-    case CheckPhase::kConfirming:
+    case CheckPhase::kWaitingToAsk:  // no datagram answers then; read and dropped
       break;
   }
   if (WSAGETSELECTERROR(lparam) != 0) {
@@ -331,20 +364,28 @@ extern "C" int WINAPI SNTP_Select(HWND window, WPARAM, LPARAM lparam, CheckItem*
   switch (reply.kind) {
     case DatagramKind::kNotOurs:
     case DatagramKind::kNotAnAnswer:
-    case DatagramKind::kPortUnreachable:
+    case DatagramKind::kNetworkReport:
       // Nothing for this check (a stranger's datagram, or no datagram) is no
       // sign of life: the time-out still ends a check the server never
       // answers. It says what came instead: datagrams that did not answer
       // the request (forged, from a server that does not echo it, or the
-      // first reply again while a second confirms it), or a port-unreachable
-      // report, after which the check waits on for a genuine reply, as
-      // chrony and ntpd do.
+      // first reply again while the check asks again), or an ICMP report,
+      // after which the check waits on for a genuine reply, as chrony and
+      // ntpd do.
       if (reply.kind == DatagramKind::kNotAnAnswer) item->probe->non_answers_ignored = 1;
-      if (reply.kind == DatagramKind::kPortUnreachable) item->probe->port_unreachable_reported = 1;
+      if (reply.kind == DatagramKind::kNetworkReport) item->probe->network_report = reply.report;
       item->tick_count = ticks;
       return kOpNoFailure;
     case DatagramKind::kUnreadable:
-      // The check keeps waiting: the server's proper reply may still come.
+      // An answer from the server that is no message: the address it came
+      // from is forgotten, as after any reply that cannot be used.
+      forget_cached_address(item->probe);
+      [[fallthrough]];
+    case DatagramKind::kReadFailed:
+      // No sign of life either, so that a host that ticks on still ends a
+      // check that only ever fails to read; until then the check keeps
+      // waiting, since the server's proper reply may still come.
+      item->tick_count = ticks;
       return fail(item);
     case DatagramKind::kReply:
       return handle_reply(window, item, reply);
@@ -358,22 +399,28 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
   // one, has released it, or has ended it do nothing.
   const CheckPhase phase = phase_of(item);
   if (phase == CheckPhase::kIdle || phase == CheckPhase::kOver) return kOpNoFailure;
+  // A check that waits to ask again is waiting on its own: its ticks are no
+  // ticks without a sign of life. The request goes on the first tick the
+  // spacing allows, and a failure to send it ends the check.
+  if (phase == CheckPhase::kWaitingToAsk) return ask_again_when_spaced(window, item);
   if (++item->tick_count < kTimeoutTicks) return kOpNoFailure;
   item->tick_count = kNotCounting;
   const ProbeState* probe = item->probe;
   // Only a request that went out was unanswered at its address; a failed
   // send has already made the cache forget the address it could not reach.
-  if (phase == CheckPhase::kAwaitingReply || phase == CheckPhase::kConfirming) forget_cached_address(probe);
+  if (phase == CheckPhase::kAwaitingReply) forget_cached_address(probe);
   // A failure that returned -1 keeps its own text: the check ends as failed.
   if (probe->failure_shown) {
     end_check(window, item, CHECK_FAILED);
     return kOpCheckOver;
   }
   // What the check saw says best why no reply came.
-  if (phase == CheckPhase::kConfirming) {
+  if (phase == CheckPhase::kAwaitingReply && probe->requests_sent > 1) {
     set_item_error_string(item, IDS_CONFIRMATION_UNANSWERED);
-  } else if (probe->port_unreachable_reported) {
+  } else if (probe->network_report == WSAECONNRESET) {
     set_item_error_string(item, IDS_PORT_UNREACHABLE);
+  } else if (probe->network_report == WSAENETRESET) {
+    set_item_error_string(item, IDS_TIME_EXCEEDED);
   } else if (probe->non_answers_ignored) {
     set_item_error_string(item, IDS_ONLY_NON_ANSWERS);
   } else {

@@ -64,6 +64,27 @@ ReplyVerdict verdict_of(const ServerInfo& info, NtpTimestamp receive, NtpTimesta
   return ReplyVerdict::kUsable;
 }
 
+// 2^precision seconds (a server's precision field) in 100-ns units: at least
+// one unit, and at most a second, whatever a server claims.
+uint64_t precision_units(int8_t precision) {
+  if (precision >= 0) return kUnitsPerSecond;
+  const int halvings = precision < -30 ? 30 : -precision;
+  const uint64_t units = static_cast<uint64_t>(kUnitsPerSecond) >> halvings;
+  return units > 0 ? units : 1;
+}
+
+// Whether the four timestamps can all be true (RFC 5905 section 8: the
+// round trip is (T4 - T1) - (T3 - T2)). The server must have held the
+// request for no negative time and no longer than kMaxServerHold, and the
+// round trip may fall below zero only by what the two clocks' steps can
+// explain. A server that stamps arrivals and departures from different
+// clocks fails here, as does a local clock set during the exchange.
+bool times_agree(const ReplyEvaluation& e, uint64_t local_precision) {
+  if (e.server_hold < 0 || e.server_hold > kMaxServerHold) return false;
+  const uint64_t slack = local_precision + precision_units(e.info.precision);
+  return e.round_trip >= 0 || static_cast<uint64_t>(0) - static_cast<uint64_t>(e.round_trip) <= slack;
+}
+
 uint64_t magnitude(int64_t value) {
   return value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
 }
@@ -107,7 +128,8 @@ int64_t clock_offset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4) {
 }
 
 ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
-                               uint64_t send_time, uint64_t receive_time, uint64_t earliest_server_time) {
+                               uint64_t send_time, uint64_t receive_time, uint64_t earliest_server_time,
+                               uint64_t local_precision) {
   ReplyEvaluation e{};
   if (!answers_request(bytes, length, nonce)) {
     e.kind = DatagramKind::kNotAnAnswer;
@@ -129,8 +151,19 @@ ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_
   const NtpTimestamp transmit = read_timestamp(bytes + kTransmitTimestampAt);
   e.verdict = verdict_of(e.info, receive, transmit, earliest_server_time);
   if (transmit.seconds != 0 || transmit.fraction != 0) e.server_time = ntp_to_filetime(transmit);
+  if (e.verdict == ReplyVerdict::kNoTransmitTime || e.verdict == ReplyVerdict::kNoReceiveTime) return e;
+  const uint64_t server_receive = ntp_to_filetime(receive);
+  // Converted timestamps lie within 2^58 units of each other; local times a
+  // lifetime apart still saturate rather than wrap.
+  e.server_hold = static_cast<int64_t>(e.server_time - server_receive);
+  if (__builtin_sub_overflow(static_cast<int64_t>(receive_time - send_time), e.server_hold, &e.round_trip)) {
+    e.round_trip = e.server_hold > 0 ? INT64_MIN : INT64_MAX;
+  }
+  if (e.verdict == ReplyVerdict::kUsable && !times_agree(e, local_precision)) {
+    e.verdict = ReplyVerdict::kContradictoryTimes;
+  }
   if (e.verdict == ReplyVerdict::kUsable) {
-    e.offset = clock_offset(send_time, ntp_to_filetime(receive), e.server_time, receive_time);
+    e.offset = clock_offset(send_time, server_receive, e.server_time, receive_time);
   }
   return e;
 }

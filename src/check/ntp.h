@@ -29,6 +29,19 @@ constexpr int64_t kConfirmStepFrom = 1000 * kUnitsPerSecond;
 // no more than this.
 constexpr int64_t kConfirmAgreement = 1 * kUnitsPerSecond;
 
+// Every further request of a check leaves at least this long after the one
+// before it. The NTP reference implementation's usual rate limit
+// (`restrict ... limited`) refuses a packet that comes within about half a
+// second of the same client's previous one, and documents 2 s as the least
+// spacing it accepts (`discard minimum`); a refused request is dropped or
+// answered with the RATE kiss.
+constexpr uint64_t kRequestSpacingMs = 2000;
+
+// A server that held the request longer than this between its receive and
+// transmit timestamps gives a time that cannot be trusted (chrony refuses
+// such a reply too, its MAX_SERVER_INTERVAL).
+constexpr int64_t kMaxServerHold = 4 * kUnitsPerSecond;
+
 // The module's build carries the time of the commit it was built from
 // (seconds since 1970). A server whose time is earlier than that, less one
 // day for a committer's clock set to another time zone, has lost its time
@@ -83,12 +96,16 @@ enum class DatagramKind : uint8_t {
   // before it): whoever sent it, it does not answer our request. Tested
   // before anything else, so that such a datagram says nothing at all.
   kNotAnAnswer,
-  kUnreadable,  // the read failed, or fewer than 48 bytes: not a reply at all
+  // An answer from the server that is no message: shorter than 48 bytes, or
+  // longer (which Windows Sockets reports as a failed read).
+  kUnreadable,
   kReply,       // the server's reply to our request: its verdict says what it is worth
-  // No datagram: Windows reports that an ICMP port-unreachable came back for
-  // the request. Anyone on the path can forge one, so it ends nothing; the
-  // check waits on for a genuine reply, and its time-out names the report.
-  kPortUnreachable,
+  // No datagram: Windows reports that an ICMP error came back for the
+  // request (port unreachable, or its time to live exceeded on the way).
+  // Anyone on the path can forge one, so it ends nothing; the check waits on
+  // for a genuine reply, and its time-out names the report.
+  kNetworkReport,
+  kReadFailed,  // no datagram: the read itself failed
 };
 
 // What the server said in its reply: whether the reply may set the clock,
@@ -103,6 +120,12 @@ enum class ReplyVerdict : uint8_t {
   kNoTransmitTime,   // transmit timestamp 0
   kNoReceiveTime,    // receive timestamp 0
   kBeforeRelease,    // transmit time earlier than the module's release floor
+  // The timestamps cannot all be true: the server held the request for a
+  // negative time or more than kMaxServerHold, or the round trip works out
+  // below zero by more than the precisions of both clocks (a server that
+  // stamps arrivals and departures from two clocks, or a local clock set
+  // during the exchange).
+  kContradictoryTimes,
 };
 
 // The code a kiss-o'-death carries in its reference identifier (RFC 5905
@@ -123,15 +146,22 @@ struct ReplyEvaluation {
   ServerInfo info;       // what the server said about itself (a reply's only)
   int64_t offset;        // clock offset, only for a usable reply
   uint64_t server_time;  // the transmit time (T3), for a reply that has one
+  // For a reply with both of the server's times: how long the server held
+  // the request (T3 - T2), and the round trip without that time
+  // ((T4 - T1) - (T3 - T2)), in 100-ns units.
+  int64_t server_hold;
+  int64_t round_trip;
 };
 
 // Reads a datagram of `length` bytes received between `send_time` (T1) and
 // `receive_time` (T4), in answer to a request whose nonce was `nonce`. A
 // server time before `earliest_server_time` (the release floor) is refused.
-// Bytes beyond the 48 of the message are not read; nothing but its kind is
-// read from a datagram that is not an answer.
+// `local_precision` is the step of the clock that read T1 and T4, in 100-ns
+// units. Bytes beyond the 48 of the message are not read; nothing but its
+// kind is read from a datagram that is not an answer.
 ReplyEvaluation evaluate_reply(const uint8_t* bytes, size_t length, const uint8_t nonce[kNonceSize],
-                               uint64_t send_time, uint64_t receive_time, uint64_t earliest_server_time);
+                               uint64_t send_time, uint64_t receive_time, uint64_t earliest_server_time,
+                               uint64_t local_precision = 0);
 
 // Whether a step by `offset` waits for a second exchange to confirm it: its
 // size is kConfirmStepFrom or more.

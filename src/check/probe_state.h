@@ -39,12 +39,15 @@ enum class CheckPhase : int32_t {
   // although the request could not be sent): there is no send time to
   // measure a reply against, and reading could wait for a datagram that may
   // never come.
+  // A further request goes out after this one (the confirmation, while the
+  // first reply asked for a big step), as every request does.
   kAwaitingReply,
-  // The reply asked for a big step: a second request, with a fresh nonce,
-  // is out to the same server, and only its reply, if it agrees, sets the
-  // clock. A datagram echoing the first nonce (the first reply again) now
-  // answers nothing.
-  kConfirming,
+  // A reply was taken and the check asks the same server again, with a
+  // fresh nonce, once kRequestSpacingMs have passed since the last request
+  // left: on the first host tick after that. Until then the nonce is zero,
+  // so that no datagram (the reply again, say) answers anything, and ticks
+  // are no ticks without a sign of life.
+  kWaitingToAsk,
   kOver,           // MSG_CHECK_END sent: later notifications and ticks do nothing
 };
 
@@ -68,13 +71,18 @@ struct ProbeState {
   // Datagrams from the server's address and port that did not answer the
   // request were ignored: a time-out then says so rather than "no answer".
   int32_t non_answers_ignored;
-  // Windows reported the server's port unreachable (an ICMP report anyone
-  // can forge, so the check waited on): a time-out then says so.
-  int32_t port_unreachable_reported;
+  // The Windows Sockets code of the last ICMP report Windows gave instead of
+  // a datagram (port unreachable, or time to live exceeded: reports anyone
+  // can forge, so the check waited on), 0 for none: a time-out then says so.
+  int32_t network_report;
   // An operation returned -1 with the failure's cause in error_text: later
-  // ticks keep that text, and the third ends the check as failed.
+  // ticks keep that text, and the third ends the check as failed. The next
+  // request that goes out supersedes it.
   int32_t failure_shown;
-  // The first reply's offset, while the second exchange confirms it.
+  // Requests this check sent, and when the last one left (monotonic ms).
+  int32_t requests_sent;
+  uint64_t request_sent_at;
+  // The first reply's offset, while a second exchange confirms it.
   int64_t first_offset;
   CheckPhase phase;
 };

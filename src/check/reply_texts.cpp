@@ -77,7 +77,8 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
   switch (evaluation.kind) {
     case DatagramKind::kNotOurs:
     case DatagramKind::kNotAnAnswer:  // says nothing: the check ignores it
-    case DatagramKind::kPortUnreachable:  // the time-out tells of it, if nothing better comes
+    case DatagramKind::kNetworkReport:  // the time-out tells of it, if nothing better comes
+    case DatagramKind::kReadFailed:     // the system's text of the error says it
       if (out_size > 0) out[0] = '\0';
       return;
     case DatagramKind::kUnreadable:
@@ -119,6 +120,13 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
                     t.year, t.month, t.day, t.hour, t.minute, kUnchanged);
       return;
     }
+    case ReplyVerdict::kContradictoryTimes:
+      std::snprintf(out, out_size,
+                    "サーバーの応答の時刻が互いに矛盾しています (サーバーでの処理時間 %+.3f 秒、往復時間 %+.3f 秒)。"
+                    "サーバーが時刻を正しく記録していないか、やり取りの間にこのコンピューターの時刻が変わりました。%s%s",
+                    static_cast<double>(evaluation.server_hold) / kUnitsPerSecond,
+                    static_cast<double>(evaluation.round_trip) / kUnitsPerSecond, kTryLater, kUnchanged);
+      return;
   }
 }
 

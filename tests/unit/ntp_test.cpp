@@ -86,6 +86,8 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
     uint32_t t3;
     ReplyVerdict verdict;
     uint32_t t2 = kUnixEpochNtp + 1772323200u;
+    int64_t t4 = 0;        // T1 is 0
+    uint64_t step = 0;     // of the local clock
   } cases[] = {
       {0x1C, 3, now, ReplyVerdict::kUsable},          // version 3 server, as the request asks
       {0x23, 1, now, ReplyVerdict::kNotServerMode},   // a client's message
@@ -97,18 +99,26 @@ TEST(EvaluateReply, RejectsWhatAClientMustNotSetItsClockFrom) {
       {0x64, 15, now, ReplyVerdict::kUsable},         // leap 1 (a second is to be inserted) is fine
       {0x24, 1, 0, ReplyVerdict::kNoTransmitTime},
       {0x24, 1, now, ReplyVerdict::kNoReceiveTime, 0},  // would read as 2036
-      {0x24, 1, now, ReplyVerdict::kUsable, 1},         // a second into era 1 is a time
+      {0x24, 1, 1, ReplyVerdict::kUsable, 1},           // a second into era 1 is a time, and after any floor
       // The server's time (T3) before the release floor, not its receive time.
       {0x24, 1, now - 1, ReplyVerdict::kBeforeRelease},
       {0x24, 1, kUnixEpochNtp + 978307200u, ReplyVerdict::kBeforeRelease},  // 2001
-      {0x24, 1, now, ReplyVerdict::kUsable, kUnixEpochNtp + 978307200u},
-      {0x24, 1, 1, ReplyVerdict::kUsable},  // era 1 is after any floor
+      {0x24, 1, now + 1, ReplyVerdict::kUsable, now - 1, 2 * kSec},
+      // Times that cannot all be true: the server held the request up to 4 s,
+      // never less than nothing, and the round trip falls below zero only by
+      // the two clocks' steps.
+      {0x24, 1, now + 4, ReplyVerdict::kUsable, now, 4 * kSec},
+      {0x24, 1, now + 5, ReplyVerdict::kContradictoryTimes, now, 5 * kSec},
+      {0x24, 1, now + 1, ReplyVerdict::kContradictoryTimes, now + 2, 0},
+      {0x24, 1, now + 1, ReplyVerdict::kContradictoryTimes, now, 0},
+      {0x24, 1, now + 1, ReplyVerdict::kUsable, now, 0, kSec},
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> b = reply(c.first, c.stratum, c.t2, c.t3);
-    ReplyEvaluation e = evaluate_reply(b.data(), b.size(), kTestNonce, 0, 0, unix_to_filetime(1772323200));
+    ReplyEvaluation e =
+        evaluate_reply(b.data(), b.size(), kTestNonce, 0, c.t4, unix_to_filetime(1772323200), c.step);
     EXPECT_EQ(e.kind, DatagramKind::kReply);
-    EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum);
+    EXPECT_EQ(e.verdict, c.verdict) << int(c.first) << "/" << int(c.stratum) << " " << c.t3 - now;
     EXPECT_EQ(e.info.stratum, c.stratum) << "the server information is read whatever the verdict";
   }
   std::vector<uint8_t> b = reply(0x24, 1, now, now);

@@ -16,17 +16,17 @@ TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   char out[256];
   for (ReplyVerdict v : {ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath, ReplyVerdict::kStratumTooHigh,
                          ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime, ReplyVerdict::kNoReceiveTime,
-                         ReplyVerdict::kBeforeRelease}) {
-    format_reply_problem(ReplyEvaluation{DatagramKind::kReply, v, {}, 0, 0}, 47, out, sizeof out);
+                         ReplyVerdict::kBeforeRelease, ReplyVerdict::kContradictoryTimes}) {
+    format_reply_problem(ReplyEvaluation{DatagramKind::kReply, v, {}, 0, 0, 0, 0}, 47, out, sizeof out);
     EXPECT_GT(std::strlen(out), 10u);
     texts.insert(out);
   }
-  format_reply_problem(ReplyEvaluation{DatagramKind::kUnreadable, {}, {}, 0, 0}, 47, out, sizeof out);
+  format_reply_problem(ReplyEvaluation{DatagramKind::kUnreadable, {}, {}, 0, 0, 0, 0}, 47, out, sizeof out);
   EXPECT_GT(std::strlen(out), 10u);
   texts.insert(out);
-  EXPECT_EQ(texts.size(), 8u);
+  EXPECT_EQ(texts.size(), 9u);
   EXPECT_NE(std::string(out).find("47"), std::string::npos);
-  ReplyEvaluation kod{DatagramKind::kReply, ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0, 0};
+  ReplyEvaluation kod{DatagramKind::kReply, ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0, 0, 0, 0};
   format_reply_problem(kod, 48, out, sizeof out);
   EXPECT_NE(std::string(out).find("RATE"), std::string::npos);
   kod.info.reference_id[1] = 0x07;  // not a printable code: none is quoted
@@ -38,9 +38,9 @@ TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   format_reply_problem(kod, 48, out, 8);  // cut to the buffer
   EXPECT_LT(std::strlen(out), 8u);
   // A datagram that answers nothing, and a usable reply, have no problem to tell.
-  for (const ReplyEvaluation& silent : {ReplyEvaluation{DatagramKind::kNotAnAnswer, {}, {}, 0, 0},
-                                        ReplyEvaluation{DatagramKind::kNotOurs, {}, {}, 0, 0},
-                                        ReplyEvaluation{DatagramKind::kReply, ReplyVerdict::kUsable, {}, 0, 0}}) {
+  for (const ReplyEvaluation& silent : {ReplyEvaluation{DatagramKind::kNotAnAnswer, {}, {}, 0, 0, 0, 0},
+                                        ReplyEvaluation{DatagramKind::kNotOurs, {}, {}, 0, 0, 0, 0},
+                                        ReplyEvaluation{DatagramKind::kReply, ReplyVerdict::kUsable, {}, 0, 0, 0, 0}}) {
     format_reply_problem(silent, 48, out, sizeof out);
     EXPECT_STREQ(out, "");
   }

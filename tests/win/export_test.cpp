@@ -215,6 +215,8 @@ const AllowedImports kAllowedImports[] = {
          // the clock: read, move (with the local time of the new instant), change-time text, back-off's end
          "GetSystemTimeAsFileTime", "GetLocalTime", "FileTimeToSystemTime", "SystemTimeToTzSpecificLocalTime",
          "SetSystemTime", "SetLocalTime",
+         // the monotonic counter every wait is timed on (request spacing, back-offs)
+         "GetTickCount",
          // error texts
          "GetLastError", "FormatMessageA", "LocalFree",
          // the precise clock, looked up where the system has it (also the runtime's start-up)

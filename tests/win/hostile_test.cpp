@@ -54,10 +54,11 @@ class Hostile : public PluginTest {
   }
   // A usable reply `offset` away from the plug-in's clock, from another port.
   Datagram stranger(int64_t offset) { return Datagram{reply(offset).bytes, true}; }
-  // The clock was asked to move exactly once, to the plug-in's clock plus `offset` (to the millisecond).
+  // The clock was asked to move exactly once, to the plug-in's clock plus
+  // `offset` (to the nearest millisecond).
   void expect_moved_by(int64_t offset) {
     ASSERT_EQ(system_times_set().size(), 1u);
-    EXPECT_EQ(to_units(system_times_set()[0]), (now_ + offset) / kMs * kMs);
+    EXPECT_EQ(to_units(system_times_set()[0]), (now_ + offset + kMs / 2) / kMs * kMs);
     EXPECT_EQ(local_times_set().size(), 1u);
   }
   // Runs one check answered by `bytes` and expects it to fail as unusable:
@@ -337,8 +338,10 @@ TEST_F(Hostile, TimestampsAcrossTheEraBoundary) {
     int64_t received, sent;     // the server's T2 and T3, likewise
     const char* offset_text;
   } cases[] = {
-      // T2 in the last second of era 0, T3 in the first of era 1.
-      {-100 * kMs, -50 * kMs, 200 * kMs, "+175 msec"},
+      // T2 in the last 100 ns of era 0, T3 100 ns into era 1 (the
+      // plug-in's clock stands still, so the server may hold the request no
+      // longer than the clocks' steps).
+      {-100 * kMs, -1, 1, "+100 msec"},
       // The local clock already in era 1, the server still in era 0.
       {1000 * kMs, -500 * kMs, -500 * kMs, "-1500 msec"},
       {-1000 * kMs, 500 * kMs, 500 * kMs, "+1500 msec"},

@@ -1,5 +1,7 @@
 #include "plugin_test.h"
 
+#include "check/ntp.h"
+#include "check/probe_state.h"
 #include "filetime_units.h"
 #include "reply_datagram.h"
 
@@ -109,6 +111,18 @@ bool PluginTest::wait_for_end_of(const CheckItem* it, int n) {
   return pump_messages_until([&] { return ends_of(it) >= n; }, kWaitMs);
 }
 
+bool PluginTest::wait_for_end_asking_again(CheckItem* it, int n) {
+  return pump_messages_until(
+      [&] {
+        if (ends_of(it) < n && it->probe != nullptr && it->probe->phase == CheckPhase::kWaitingToAsk) {
+          advance_plugin_ticks(kRequestSpacingMs);
+          tick(it);
+        }
+        return ends_of(it) >= n;
+      },
+      kWaitMs);
+}
+
 bool PluginTest::wait_for_calls(size_t n) {
   return pump_messages_until([&] { return host_.calls.size() >= n; }, kWaitMs);
 }
@@ -134,7 +148,8 @@ void PluginTest::expect_end(size_t index, WPARAM result, const CheckItem* it) co
 }
 
 void PluginTest::freeze_clock() {
-  now_ = real_now();
+  // 0.7 ms past a whole millisecond, so that a step shows how it is rounded.
+  now_ = real_now() / kUnitsPerMs * kUnitsPerMs + 7 * kUnitsPerMs / 10;
   set_plugin_clock(now_);
 }
 

@@ -61,6 +61,9 @@ class PluginTest : public ::testing::Test {
   // (or `n` for `it`, or `n` operations called); false after five seconds.
   bool wait_for_ends(size_t n);
   bool wait_for_end_of(const CheckItem* it, int n = 1);
+  // The same, while the plug-in's counter is moved on by the spacing and the
+  // item ticked whenever its check waits to ask the server again.
+  bool wait_for_end_asking_again(CheckItem* it, int n = 1);
   bool wait_for_calls(size_t n);
   int ends_of(const CheckItem* it) const;
   // The result of the item's last MSG_CHECK_END; 99 when there was none.

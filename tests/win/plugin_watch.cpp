@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -22,8 +23,10 @@ struct Knobs {
 
   uint64_t clock = 0;
   int64_t coarse_skew = 0;
+  int64_t running_offset = 0;  // added to the real clocks while no clock is set
   bool precise_hidden = false;
   bool clock_changes_through = false;
+  bool fail_local_time = false;
 
   bool fake_lookups = true;
   int lookup_error = 0;
@@ -56,6 +59,10 @@ struct Watch {
   std::vector<SYSTEMTIME> system_times, local_times;
   int broadcasts = 0;
 
+  // The plug-in's counter: never reset, never run back; also read by a
+  // scripted server's thread.
+  std::atomic<DWORD> ticks{GetTickCount()};
+
   uintptr_t next_lookup = kFakeLookupBase;
   std::vector<std::string> names;
   std::vector<HANDLE> cancelled;
@@ -65,6 +72,7 @@ struct Watch {
     HANDLE handle;
     char* buffer;
     int length;
+    bool cancelled;
   };
   std::vector<Held> held;
 };
@@ -82,6 +90,7 @@ struct Real {
   decltype(&::WSACancelAsyncRequest) cancel;
   decltype(&::PostMessageA) post;
   decltype(&::GetSystemTimeAsFileTime) coarse_clock;
+  decltype(&::SystemTimeToTzSpecificLocalTime) to_local;
   decltype(&::SetSystemTime) set_system_time;
   decltype(&::SetLocalTime) set_local_time;
   decltype(&::CreatePropertySheetPageA) create_page;
@@ -191,7 +200,7 @@ void complete_lookup(const Watch::Held& lookup) {
     uint32_t address;
     char name[8];
   };
-  if (w.knobs.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
+  if (!lookup.cancelled && w.knobs.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
     auto* e = reinterpret_cast<Entry*>(lookup.buffer);
     *e = Entry{};
     std::memcpy(e->name, "fake", 5);
@@ -207,7 +216,7 @@ HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char*
   w.names.emplace_back(name != nullptr ? name : "");
   if (failing(SocketCall::kLookup)) return nullptr;
   if (!w.knobs.fake_lookups) return real.lookup(window, message, name, buffer, length);
-  const Watch::Held lookup{window, message, reinterpret_cast<HANDLE>(++w.next_lookup), buffer, length};
+  const Watch::Held lookup{window, message, reinterpret_cast<HANDLE>(++w.next_lookup), buffer, length, false};
   if (w.knobs.hold) {
     w.held.push_back(lookup);
   } else {
@@ -218,33 +227,51 @@ HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char*
 
 int WINAPI watched_cancel(HANDLE lookup) {
   w.cancelled.push_back(lookup);
+  for (Watch::Held& held : w.held) held.cancelled |= held.handle == lookup;
   if (reinterpret_cast<uintptr_t>(lookup) > kFakeLookupBase) return 0;
   return real.cancel(lookup);
 }
 
 FILETIME as_filetime(uint64_t t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
 
+uint64_t from_filetime(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
 // The precise clock the plug-in finds (it looks it up once per load): the
-// test's clock while one is set, else the system's.
+// test's clock while one is set, else the system's, off by the running
+// offset.
 void WINAPI watched_precise_clock(LPFILETIME t) {
   using PreciseClock = VOID(WINAPI*)(LPFILETIME);
   static const auto system = reinterpret_cast<PreciseClock>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
   if (w.knobs.clock != 0) {
     *t = as_filetime(w.knobs.clock);
-  } else if (system != nullptr) {
-    system(t);
-  } else {
-    real.coarse_clock(t);
+    return;
   }
+  FILETIME now;
+  if (system != nullptr) {
+    system(&now);
+  } else {
+    real.coarse_clock(&now);
+  }
+  *t = as_filetime(from_filetime(now) + static_cast<uint64_t>(w.knobs.running_offset));
 }
 
 void WINAPI watched_coarse_clock(LPFILETIME t) {
   if (w.knobs.clock == 0) {
-    real.coarse_clock(t);
+    FILETIME now;
+    real.coarse_clock(&now);
+    *t = as_filetime(from_filetime(now) + static_cast<uint64_t>(w.knobs.running_offset));
   } else {
     *t = as_filetime(w.knobs.clock + static_cast<uint64_t>(w.knobs.coarse_skew));
   }
+}
+
+DWORD WINAPI watched_ticks() { return w.ticks; }
+
+BOOL WINAPI watched_to_local(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME* utc, SYSTEMTIME* local) {
+  if (!w.knobs.fail_local_time) return real.to_local(zone, utc, local);
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
 }
 
 FARPROC WINAPI watched_get_proc_address(HMODULE module, LPCSTR name) {
@@ -305,6 +332,8 @@ bool watch_plugin(HMODULE module) {
   ok &= patch("KERNEL32.dll", "GlobalFree", &watched_global_free, &real.global_free);
   ok &= patch("KERNEL32.dll", "GetProcAddress", &watched_get_proc_address);
   ok &= patch("KERNEL32.dll", "GetSystemTimeAsFileTime", &watched_coarse_clock, &real.coarse_clock);
+  ok &= patch("KERNEL32.dll", "GetTickCount", &watched_ticks);
+  ok &= patch("KERNEL32.dll", "SystemTimeToTzSpecificLocalTime", &watched_to_local, &real.to_local);
   ok &= patch("KERNEL32.dll", "SetSystemTime", &recorded_set_system_time, &real.set_system_time);
   ok &= patch("KERNEL32.dll", "SetLocalTime", &recorded_set_local_time, &real.set_local_time);
   ok &= patch("USER32.dll", "PostMessageA", &watched_post, &real.post);
@@ -458,12 +487,20 @@ const std::vector<std::string>& looked_up_names() { return w.names; }
 void clear_looked_up_names() { w.names.clear(); }
 std::vector<HANDLE>& cancelled_lookups() { return w.cancelled; }
 
+void run_plugin_clock_off_by(int64_t offset) {
+  w.knobs.clock = 0;
+  w.knobs.running_offset = offset;
+}
+
 void set_plugin_clock(uint64_t now, int64_t coarse_skew) {
   w.knobs.clock = now;
   w.knobs.coarse_skew = coarse_skew;
 }
 
 void hide_precise_clock(bool hidden) { w.knobs.precise_hidden = hidden; }
+void advance_plugin_ticks(DWORD ms) { w.ticks += ms; }
+DWORD plugin_ticks() { return watched_ticks(); }
+void fail_local_time_conversion(bool fail) { w.knobs.fail_local_time = fail; }
 void let_clock_changes_through(bool through) { w.knobs.clock_changes_through = through; }
 int clock_changes() { return w.clock_changes; }
 std::vector<SYSTEMTIME>& system_times_set() { return w.system_times; }

@@ -22,7 +22,8 @@
 #include "plugin/host_contract.h"
 
 // Patches GlobalAlloc, GlobalFree, GetProcAddress (for the precise clock and
-// RtlGenRandom), GetSystemTimeAsFileTime, SetSystemTime, SetLocalTime, PostMessageA,
+// RtlGenRandom), GetSystemTimeAsFileTime, GetTickCount,
+// SystemTimeToTzSpecificLocalTime, SetSystemTime, SetLocalTime, PostMessageA,
 // CreatePropertySheetPageA, socket, closesocket, WSAAsyncSelect, sendto, recvfrom,
 // the lookup functions and CryptGenRandom in `module`. False when one of them is not imported.
 // Installing twice on the same module does nothing more.
@@ -119,7 +120,9 @@ void fake_lookups(bool on, int error = 0);
 void fake_empty_lookups(bool empty);
 // With held lookups (fake lookups only) a lookup starts but neither writes
 // its entry nor posts its message until complete_held_lookups(), which does
-// both for every lookup held and returns how many there were.
+// both for every lookup held, in the order they started, and returns how
+// many there were. One the plug-in cancelled meanwhile posts its message
+// (queued before the cancel took effect) but writes nothing.
 void hold_lookups(bool on);
 int complete_held_lookups();
 // Names the plug-in asked to look up, in order.
@@ -133,10 +136,20 @@ std::vector<HANDLE>& cancelled_lookups();
 // 0 gives the plug-in the real clocks; any other value is what it reads as
 // now from the precise clock, and that plus `coarse_skew` from the coarse one.
 void set_plugin_clock(uint64_t now, int64_t coarse_skew = 0);
+// The plug-in reads the real clocks, running, but `offset` 100-ns units off.
+void run_plugin_clock_off_by(int64_t offset);
 // The plug-in finds no precise clock (GetProcAddress says so), as on older
 // systems, and reads the coarse one. It looks the clock up once per load:
 // this holds for a module loaded again while it is set.
 void hide_precise_clock(bool hidden);
+// The plug-in's monotonic counter (GetTickCount) is the tests' own: it
+// starts at the system's count when the plug-in is first watched and moves
+// only when a test moves it on, instead of sleeping through a wait. It
+// never runs back.
+void advance_plugin_ticks(DWORD ms);
+DWORD plugin_ticks();  // what the plug-in reads now
+// The plug-in's SystemTimeToTzSpecificLocalTime fails (ERROR_INVALID_PARAMETER).
+void fail_local_time_conversion(bool fail);
 // The plug-in's clock changes (SetSystemTime, SetLocalTime) are recorded.
 // They succeed without reaching the system, and its WM_TIMECHANGE broadcast
 // is counted, not posted, unless they are let through to the system.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -38,10 +39,9 @@ class Chrony : public PluginTest {
                     const char* offset_text = nullptr) {
     item_ = item(server, port + ";" + clock_options);
     set_item_text(&item_->offset_text, offset_text);
-    const size_t ends = host_.check_ends.size();
     EXPECT_EQ(start(item_), 0);
-    if (!wait_for_ends(ends + 1)) return 99;
-    return host_.check_ends.back().result;
+    if (!wait_for_end_asking_again(item_)) return 99;
+    return result_of(item_);
   }
   // With the plug-in's clock two hours behind (its clock changes recorded,
   // not made), a check asks the server twice, with two nonces, and steps
@@ -49,8 +49,7 @@ class Chrony : public PluginTest {
   void expect_a_confirmed_big_step(const std::string& port) {
     let_clock_changes_through(false);
     system_times_set().clear();
-    const uint64_t behind = real_now() - 7200 * kUnitsPerSecond;
-    set_plugin_clock(behind);
+    run_plugin_clock_off_by(-7200 * kUnitsPerSecond);
     const int sent = datagrams_sent();
     ASSERT_EQ(check_port("127.0.0.1", port, "0;0;0;"), CHECK_CHANGED) << item_text(item_->error_text);
     EXPECT_EQ(datagrams_sent(), sent + 2);
@@ -93,19 +92,24 @@ TEST_F(Chrony, ASmallOffsetAfterASmallOneLeavesTheClockAlone) {
 
 TEST_F(Chrony, AStepOfHoursIsConfirmedByASecondRequest) { expect_a_confirmed_big_step(chrony_port()); }
 
-using Ntpsec = Chrony;
-
 // ntpsec's ntpd, an orphan at stratum 4 on port 123: started only as root
 // and where the port is free; otherwise scripts/ntpd says why and this skips.
-TEST_F(Ntpsec, ACheckAnswersTheVersion3RequestWithItsNonce) {
-  const char* dir = std::getenv("SNTP_NTPD_DIR");
-  ASSERT_NE(dir, nullptr);
-  char reason[256] = {};
-  if (FILE* f = std::fopen((std::string(dir) + "/unavailable").c_str(), "r")) {
-    std::fgets(reason, sizeof reason, f);
-    std::fclose(f);
-    GTEST_SKIP() << reason;
+class Ntpsec : public Chrony {
+ public:
+  void SetUp() override {
+    Chrony::SetUp();
+    const char* dir = std::getenv("SNTP_NTPD_DIR");
+    ASSERT_NE(dir, nullptr);
+    char reason[256] = {};
+    if (FILE* f = std::fopen((std::string(dir) + "/unavailable").c_str(), "r")) {
+      std::fgets(reason, sizeof reason, f);
+      std::fclose(f);
+      GTEST_SKIP() << reason;
+    }
   }
+};
+
+TEST_F(Ntpsec, ACheckAnswersTheVersion3RequestWithItsNonce) {
   const WPARAM result = check_port("127.0.0.1", "123", "0;0;0;");
   EXPECT_TRUE(result == CHECK_CHANGED || result == CHECK_OK_QUIET) << result << " " << item_text(item_->error_text);
   ServerInfo info;
@@ -118,6 +122,50 @@ TEST_F(Ntpsec, ACheckAnswersTheVersion3RequestWithItsNonce) {
   api_.item_check_end(host_.window, item_);
   host_.status_lines.clear();
   expect_a_confirmed_big_step("123");
+}
+
+// ntpsec limits each client (restrict default kod limited): a client that
+// sends about twenty requests in quick succession draws its RATE kiss. Once
+// the test's own socket has drawn it from 127.0.0.1, a check from the same
+// address gets RATE too (or is dropped: past its score's second limit the
+// server only drops, and a check then times out and is asked again), notes
+// the back-off, and no check sends to the server until it ends. Runs last:
+// the server keeps refusing this address for a while.
+TEST_F(Ntpsec, ARateKissFromARealServerBacksTheServerOff) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  const DWORD wait_ms = 200;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof wait_ms);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = inet_addr("127.0.0.1");
+  server.sin_port = htons(123);
+  bool kissed = false;
+  for (uint8_t i = 1; i <= 80 && !kissed; ++i) {
+    uint8_t request[48] = {0x1B};
+    request[47] = i;  // a transmit timestamp of its own, which the answer echoes
+    sendto(s, reinterpret_cast<const char*>(request), sizeof request, 0, reinterpret_cast<sockaddr*>(&server),
+           sizeof server);
+    uint8_t answer[48];
+    const int n = recv(s, reinterpret_cast<char*>(answer), sizeof answer, 0);
+    kissed = n == 48 && answer[1] == 0 && std::memcmp(answer + 12, "RATE", 4) == 0;
+  }
+  closesocket(s);
+  ASSERT_TRUE(kissed) << "ntpsec never answered RATE";
+
+  std::string reason;
+  for (int attempt = 0; attempt < 10 && reason.find("RATE") == std::string::npos; ++attempt) {
+    item_ = item("127.0.0.1", "123;0;0;0;");
+    ASSERT_EQ(start(item_), 0);
+    if (!pump_messages_until([&] { return ends_of(item_) > 0; }, 300)) {
+      for (int i = 0; i < 3; ++i) tick(item_);
+    }
+    reason = item_text(item_->error_text);
+  }
+  EXPECT_NE(reason.find("(Kiss-o'-Death RATE)"), std::string::npos) << reason;
+  EXPECT_EQ(result_of(item_), CHECK_FAILED);
+  const int sent = datagrams_sent();
+  EXPECT_EQ(start(item("127.0.0.1", "123;0;0;0;")), -1) << "backed off";
+  EXPECT_EQ(datagrams_sent(), sent);
 }
 
 }  // namespace

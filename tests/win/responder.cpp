@@ -2,6 +2,9 @@
 
 #include "reply_datagram.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 SOCKET bound_socket(const char* address, uint16_t* port) {
@@ -80,6 +83,75 @@ void Responder::send(const Datagram& datagram) {
   send_to(datagram, last);
 }
 
+void Responder::send_to_request(size_t index, const Datagram& datagram) {
+  ReceivedRequest request;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index >= requests_.size()) return;
+    request = requests_[index];
+  }
+  send_to(datagram, request);
+}
+
+void Responder::limit_rate(RateLimit limit, std::function<uint32_t()> clock_ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  limit_ = limit;
+  limit_clock_ = std::move(clock_ms);
+  clients_.clear();
+  refused_ = 0;
+}
+
+size_t Responder::refused() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refused_;
+}
+
+// ntp_monitor()'s arithmetic, in whole seconds as there: the headway of the
+// average limit (2^3 s), the bucket's limit (8 headways), the minimum
+// spacing (2 s), a 1-s grace on the minimum and a 2-s grace on the headway.
+// A refusal that finds the bucket below its limit fills it and may be
+// answered with the kiss; one that finds it full is only dropped. Called
+// with the lock held.
+Responder::Admission Responder::admit(const ReceivedRequest& request) {
+  constexpr int kHead = 8, kLimit = 8 * kHead, kMinimum = 2;
+  const uint32_t now = limit_clock_();
+  const uint32_t address = request.from.sin_addr.s_addr;
+  auto client = std::find_if(clients_.begin(), clients_.end(), [&](const Client& c) { return c.address == address; });
+  if (client == clients_.end()) {  // a new client's first packet passes
+    clients_.push_back({address, now, 0});
+    return Admission::kPass;
+  }
+  const int interval = static_cast<int>((now - client->last_ms + 500) / 1000);
+  client->last_ms = now;
+  client->leak = std::max(0, client->leak - interval);
+  const int leak = client->leak + kHead;
+  if (interval + 1 >= kMinimum && leak < kLimit) {
+    client->leak = leak - 2;
+    return Admission::kPass;
+  }
+  ++refused_;
+  if (client->leak >= kLimit) return Admission::kDrop;
+  client->leak = kLimit + kHead;
+  return limit_ == RateLimit::kKod ? Admission::kKiss : Admission::kDrop;
+}
+
+// fast_xmit()'s RATE kiss: the request's version, server mode, leap
+// indicator 3, stratum 0, poll at least 3, the request's precision, root
+// delay and dispersion, "RATE", and the request's transmit timestamp in
+// every timestamp field.
+static std::vector<uint8_t> rate_kiss(const std::vector<uint8_t>& request) {
+  std::vector<uint8_t> kiss(48, 0);
+  if (request.size() < 48) return kiss;
+  kiss[0] = static_cast<uint8_t>(0xC0 | (request[0] & 0x38) | 4);
+  kiss[1] = 0;
+  kiss[2] = static_cast<uint8_t>(std::max<int8_t>(static_cast<int8_t>(request[2]), 3));
+  kiss[3] = request[3];
+  std::copy(request.begin() + 4, request.begin() + 12, kiss.begin() + 4);
+  std::memcpy(kiss.data() + 12, "RATE", 4);
+  for (size_t at : {16, 24, 32, 40}) std::copy(request.begin() + 40, request.begin() + 48, kiss.begin() + at);
+  return kiss;
+}
+
 std::vector<ReceivedRequest> Responder::requests() {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
@@ -102,19 +174,24 @@ void Responder::serve() {
     std::vector<Datagram> answers;
     AnswerFn answer;
     ReceivedRequest request{};
+    Admission admission = Admission::kPass;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return;
       if (n < 0) continue;
       request = {std::vector<uint8_t>(buffer, buffer + n), from};
       requests_.push_back(request);
-      if (!scripts_.empty()) {
+      admission = limit_ != RateLimit::kNone ? admit(request) : Admission::kPass;
+      if (admission != Admission::kPass) {
+        // refused: no script is taken
+      } else if (!scripts_.empty()) {
         answers = std::move(scripts_.front());
         scripts_.pop_front();
       } else {
         answer = answer_each_;
       }
     }
+    if (admission == Admission::kKiss) answers = {Datagram{rate_kiss(request.bytes), false, false}};
     if (answer) answers = answer(request);
     for (const Datagram& d : answers) send_to(d, request);
   }

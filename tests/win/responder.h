@@ -31,6 +31,18 @@ struct ReceivedRequest {
 // arrives: it may read the clock then, or wait to play a slow network.
 using AnswerFn = std::function<std::vector<Datagram>(const ReceivedRequest&)>;
 
+// A limit on each client address's rate of requests, as the NTP reference
+// implementation (ntpd 4.2.8) applies it under `restrict default limited`:
+// its ntpd/ntp_monitor.c rounds the time since the address's previous packet
+// to whole seconds and refuses a packet when that plus one is under 2 s
+// (`discard minimum`), or when a leaky bucket of 8 s per packet
+// (`discard average`) overflows; a refusal fills the bucket again. A refused
+// request is dropped, or, with `kod` (kKod), answered as ntp_proto.c's
+// fast_xmit does: the RATE kiss, leap indicator 3, stratum 0, poll at least
+// 3, and every timestamp the request's transmit timestamp. A second refusal
+// in a row is dropped either way.
+enum class RateLimit { kNone, kDrop, kKod };
+
 class Responder {
  public:
   ~Responder() { stop(); }
@@ -45,14 +57,23 @@ class Responder {
   // Answers each request that finds no script waiting with what `answer`
   // returns (an empty function leaves such requests unanswered again).
   void answer_each(AnswerFn answer);
-  // Sends a datagram now to the sender of the last request.
+  // Sends a datagram now to the sender of the last request, or of request
+  // number `index` (from 0).
   void send(const Datagram& datagram);
+  void send_to_request(size_t index, const Datagram& datagram);
+  // Limits each client's rate from now on, timing arrivals on `clock_ms` (a
+  // test passes the plug-in's counter, which it moves on instead of
+  // sleeping). Refused requests take no script.
+  void limit_rate(RateLimit limit, std::function<uint32_t()> clock_ms);
+  size_t refused();  // requests the limit refused since it was set
   std::vector<ReceivedRequest> requests();
   bool wait_for_requests(size_t count, DWORD timeout_ms);
 
  private:
   void serve();
   void send_to(Datagram datagram, const ReceivedRequest& request);
+  enum class Admission { kPass, kKiss, kDrop };
+  Admission admit(const ReceivedRequest& request);
 
   SOCKET server_ = INVALID_SOCKET;
   SOCKET other_ = INVALID_SOCKET;
@@ -63,4 +84,13 @@ class Responder {
   AnswerFn answer_each_;
   std::vector<ReceivedRequest> requests_;
   bool stopping_ = false;
+  RateLimit limit_ = RateLimit::kNone;
+  std::function<uint32_t()> limit_clock_;
+  struct Client {
+    uint32_t address;
+    uint32_t last_ms;
+    int leak;  // the bucket, in seconds
+  };
+  std::vector<Client> clients_;
+  size_t refused_ = 0;
 };
