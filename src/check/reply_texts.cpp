@@ -20,31 +20,41 @@ void kiss_code_text(const uint8_t id[4], char out[5]) {
   out[n] = '\0';
 }
 
-// What to do after a server that may answer well later did not this time.
+// Every text of a refusal says what happened, then kUnchanged, then what to
+// do: kTryLater after a server that may answer well later, kTryAnother
+// after one that will not.
+constexpr char kUnchanged[] = "時刻は変更していません。";
 constexpr char kTryLater[] = "しばらくしてからもう一度チェックするか、別のサーバーを指定してください。";
 constexpr char kTryAnother[] = "別のサーバーを指定してください。";
-constexpr char kUnchanged[] = "時刻は変更していません。";
+// A back-off lives only in the loaded module.
+constexpr char kRestartEndsWait[] = "ホストを起動し直すと、待つのをやめます。";
 
 void format_kiss(const ServerInfo& info, char* out, size_t out_size) {
   char code[5];
   kiss_code_text(info.reference_id, code);
   const KissCode kind = kiss_code_of(info.reference_id);
   if (kind == KissCode::kInit || kind == KissCode::kStep) {
-    std::snprintf(out, out_size, "サーバーの時刻がまだ合っていません (Kiss-o'-Death %s)。%s%s", code, kTryLater,
-                  kUnchanged);
+    std::snprintf(out, out_size, "サーバー自身の時刻がまだ同期していません (Kiss-o'-Death %s)。%s%s", code,
+                  kUnchanged, kTryLater);
   } else if (code[0] != '\0') {
-    std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death %s)。%s%s", code, kTryAnother,
-                  kUnchanged);
+    std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death %s)。%s%s", code, kUnchanged,
+                  kTryAnother);
   } else {
-    std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death)。%s%s", kTryAnother, kUnchanged);
+    std::snprintf(out, out_size, "サーバーが時刻の提供を断りました (Kiss-o'-Death)。%s%s", kUnchanged, kTryAnother);
   }
 }
 
 }  // namespace
 
-const char kOffsetTooLargeText[] = "時刻の差が大きすぎるため、時刻は変更していません。";
-const char kNoRandomNumberText[] = "乱数を生成できなかったため、リクエストを送信していません。";
-const char kNoServerNameText[] = "サーバーが指定されていません。プロパティの「全般」ページでサーバーを指定してください。";
+const char kOffsetTooLargeText[] =
+    "このコンピューターの時刻とサーバーの時刻のずれが大きすぎて (およそ 317 年以上)、扱えません。"
+    "時刻は変更していません。このコンピューターの日付と時刻を手で正しく合わせてから、もう一度チェックしてください。";
+const char kNoRandomNumberText[] =
+    "乱数を生成できなかったため、リクエストを送信していません。時刻は変更していません。"
+    "続くときは、ホストを起動し直してください。それでも続くときは、Windows を再起動してください。";
+const char kNoServerNameText[] =
+    "サーバーが指定されていません。時刻は変更していません。"
+    "プロパティの「全般」ページでサーバーを指定してください。";
 
 CalendarTime utc_calendar_time(uint64_t filetime) {
   // Days and seconds since 1970-01-01, then the civil date of the day count
@@ -82,7 +92,10 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
       if (out_size > 0) out[0] = '\0';
       return;
     case DatagramKind::kUnreadable:
-      std::snprintf(out, out_size, "サーバーからの応答が短すぎます (%u バイト)。", static_cast<unsigned>(length));
+      std::snprintf(out, out_size,
+                    "サーバーからの応答が短すぎます (%u バイト)。%s%s"
+                    "どのサーバーでも起きるときは、ネットワークの管理者に相談してください。",
+                    static_cast<unsigned>(length), kUnchanged, kTryAnother);
       return;
     case DatagramKind::kReply:
       break;
@@ -94,29 +107,30 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
       return;
     case ReplyVerdict::kNotServerMode:
       std::snprintf(out, out_size, "サーバーの応答ではないデータを受け取りました (モード %d)。%s%s",
-                    info.first_octet & 7, kTryAnother, kUnchanged);
+                    info.first_octet & 7, kUnchanged, kTryAnother);
       return;
     case ReplyVerdict::kKissOfDeath:
       format_kiss(info, out, out_size);
       return;
     case ReplyVerdict::kStratumTooHigh:
-      std::snprintf(out, out_size, "サーバーの階層 (stratum %u) が 1 から 15 の範囲にありません。%s%s",
-                    static_cast<unsigned>(info.stratum), kTryLater, kUnchanged);
+      std::snprintf(out, out_size, "サーバー自身の時刻がまだ同期していません (stratum %u。使えるのは 1 から 15)。%s%s",
+                    static_cast<unsigned>(info.stratum), kUnchanged, kTryLater);
       return;
     case ReplyVerdict::kUnsynchronized:
-      std::snprintf(out, out_size, "サーバーの時刻が合っていません (うるう秒指示子 3)。%s%s", kTryLater, kUnchanged);
+      std::snprintf(out, out_size, "サーバー自身の時刻がまだ同期していません (うるう秒指示子 3)。%s%s", kUnchanged,
+                    kTryLater);
       return;
     case ReplyVerdict::kNoTransmitTime:
-      std::snprintf(out, out_size, "サーバーの応答に送信時刻が入っていません。%s%s", kTryAnother, kUnchanged);
+      std::snprintf(out, out_size, "サーバーの応答に送信時刻が入っていません。%s%s", kUnchanged, kTryAnother);
       return;
     case ReplyVerdict::kNoReceiveTime:
-      std::snprintf(out, out_size, "サーバーの応答に受信時刻が入っていません。%s%s", kTryAnother, kUnchanged);
+      std::snprintf(out, out_size, "サーバーの応答に受信時刻が入っていません。%s%s", kUnchanged, kTryAnother);
       return;
     case ReplyVerdict::kBeforeRelease: {
       const CalendarTime t = utc_calendar_time(evaluation.server_time);
       std::snprintf(out, out_size,
-                    "サーバーの時刻 (%04d/%02d/%02d %02d:%02d UTC) が、このプラグインが作られた日より前です。"
-                    "サーバーの時刻が正しいか確かめるか、別のサーバーを指定してください。%s",
+                    "サーバーの時刻 (%04d/%02d/%02d %02d:%02d UTC) が、このプラグインのビルド日時の 1 日前より前です。"
+                    "%sサーバーの時刻が正しいかを確認するか、別のサーバーを指定してください。",
                     t.year, t.month, t.day, t.hour, t.minute, kUnchanged);
       return;
     }
@@ -125,7 +139,7 @@ void format_reply_problem(const ReplyEvaluation& evaluation, size_t length, char
                     "サーバーの応答の時刻が互いに矛盾しています (サーバーでの処理時間 %+.3f 秒、往復時間 %+.3f 秒)。"
                     "サーバーが時刻を正しく記録していないか、やり取りの間にこのコンピューターの時刻が変わりました。%s%s",
                     static_cast<double>(evaluation.server_hold) / kUnitsPerSecond,
-                    static_cast<double>(evaluation.round_trip) / kUnitsPerSecond, kTryLater, kUnchanged);
+                    static_cast<double>(evaluation.round_trip) / kUnitsPerSecond, kUnchanged, kTryLater);
       return;
   }
 }
@@ -136,23 +150,25 @@ void format_backoff_text(KissCode code, const CalendarTime& until, char* out, si
                 until.minute, until.second);
   if (code == KissCode::kRate) {
     std::snprintf(out, out_size,
-                  "サーバーからリクエストの間隔を空けるよう求められました (Kiss-o'-Death RATE)。%s まで、"
-                  "このサーバーにはリクエストを送りません。チェックの間隔を長くしてください。%s",
-                  when, kUnchanged);
+                  "サーバーからリクエストの間隔を空けるよう求められました (Kiss-o'-Death RATE)。"
+                  "このコンピューターの時刻で %s まで、このサーバーにはリクエストを送りません。%s"
+                  "チェックの間隔を長くしてください。%s",
+                  when, kUnchanged, kRestartEndsWait);
   } else {
     std::snprintf(out, out_size,
-                  "サーバーがこのコンピューターからのリクエストを拒否しました (Kiss-o'-Death %s)。%s まで、"
-                  "このサーバーにはリクエストを送りません。%s%s",
-                  code == KissCode::kDeny ? "DENY" : "RSTR", when, kTryAnother, kUnchanged);
+                  "サーバーがこのコンピューターからのリクエストを拒否しました (Kiss-o'-Death %s)。"
+                  "このコンピューターの時刻で %s まで、このサーバーにはリクエストを送りません。%s%s"
+                  "社内のサーバーなら、アクセスの制限をサーバーの管理者に確認してもらってください。%s",
+                  code == KissCode::kDeny ? "DENY" : "RSTR", when, kUnchanged, kTryAnother, kRestartEndsWait);
   }
 }
 
 void format_unconfirmed_step(int64_t first, int64_t second, char* out, size_t out_size) {
   std::snprintf(out, out_size,
-                "時刻の差が 1000 秒以上あったため、もう一度リクエストを送って確かめましたが、"
-                "2 回の差が 1 秒以内で一致しませんでした (%+.1f 秒と %+.1f 秒)。%s%s",
+                "ずれが 1000 秒以上あったため、もう一度リクエストを送って確認しましたが、"
+                "2 回のずれが 1 秒以内で一致しませんでした (%+.1f 秒と %+.1f 秒)。%s%s",
                 static_cast<double>(first) / kUnitsPerSecond, static_cast<double>(second) / kUnitsPerSecond,
-                kTryLater, kUnchanged);
+                kUnchanged, kTryLater);
 }
 
 bool format_offset_text(int64_t offset, char* out, size_t out_size) {

@@ -1,7 +1,8 @@
 // The Japanese texts a check writes into its item (code page 932): why a
 // reply was not used or a request not sent, and the offset and the time of a
-// clock change. Each text of a failure says what happened, what to do, and
-// whether the clock was changed. Pure code (no windows.h).
+// clock change. Each text of a failure says, in this order, what happened,
+// that the clock was not changed, and what to check or do, in the words the
+// user guide uses (「ずれ」 for the offset). Pure code (no windows.h).
 #pragma once
 
 #include <cstddef>

@@ -12,8 +12,12 @@ constexpr char kStatusSending[] = "リクエストを送信中...";
 constexpr char kStatusReceiving[] = "応答を受信中...";
 constexpr char kStatusDone[] = "チェック終了";
 
-// The error text of a lookup completion for an item with no lookup pending.
-constexpr char kNoLookupPendingText[] = "待機中の名前解決がありません。";
+// The error text of a lookup completion for an item with no lookup pending
+// (a completion delivered twice, or for the wrong item); the check ends as
+// failed.
+constexpr char kNoLookupPendingText[] =
+    "名前解決の結果が届きましたが、このアイテムは名前解決を待っていなかったため、チェックを失敗として終えました。"
+    "時刻は変更していません。もう一度チェックしてください。続くときは、ホストを起動し直してください。";
 
 // Replaces the item's error_text with the message for a Windows Sockets or
 // system error code: the system's own text where it has one, else the

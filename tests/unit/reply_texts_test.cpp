@@ -13,20 +13,29 @@ constexpr int64_t kMs = kUnitsPerMs;
 
 TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   std::set<std::string> texts;
-  char out[256];
+  char out[512];  // the exchange's block for a reason
+  const auto says_unchanged_then_what_to_do = [&] {
+    const std::string text = out;
+    EXPECT_LT(text.find("。時刻は変更していません。"), text.rfind("ください。")) << text;
+    EXPECT_TRUE(text.ends_with("。")) << "cut short: " << text;
+    texts.insert(text);
+  };
+  for (KissCode code : {KissCode::kRate, KissCode::kDeny}) {  // the longest texts
+    format_backoff_text(code, CalendarTime{2026, 12, 31, 23, 59, 59}, out, sizeof out);
+    says_unchanged_then_what_to_do();
+  }
   for (ReplyVerdict v : {ReplyVerdict::kNotServerMode, ReplyVerdict::kKissOfDeath, ReplyVerdict::kStratumTooHigh,
                          ReplyVerdict::kUnsynchronized, ReplyVerdict::kNoTransmitTime, ReplyVerdict::kNoReceiveTime,
                          ReplyVerdict::kBeforeRelease, ReplyVerdict::kContradictoryTimes}) {
     format_reply_problem(ReplyEvaluation{DatagramKind::kReply, v, {}, 0, 0, 0, 0}, 47, out, sizeof out);
-    EXPECT_GT(std::strlen(out), 10u);
-    texts.insert(out);
+    says_unchanged_then_what_to_do();
   }
   format_reply_problem(ReplyEvaluation{DatagramKind::kUnreadable, {}, {}, 0, 0, 0, 0}, 47, out, sizeof out);
-  EXPECT_GT(std::strlen(out), 10u);
-  texts.insert(out);
-  EXPECT_EQ(texts.size(), 9u);
+  says_unchanged_then_what_to_do();
+  EXPECT_EQ(texts.size(), 11u);
   EXPECT_NE(std::string(out).find("47"), std::string::npos);
-  ReplyEvaluation kod{DatagramKind::kReply, ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0, 0, 0, 0};
+  ReplyEvaluation kod{
+      DatagramKind::kReply, ReplyVerdict::kKissOfDeath, {0xE4, 0, 0, 0, 0, 0, {'R', 'A', 'T', 'E'}}, 0, 0, 0, 0};
   format_reply_problem(kod, 48, out, sizeof out);
   EXPECT_NE(std::string(out).find("RATE"), std::string::npos);
   kod.info.reference_id[1] = 0x07;  // not a printable code: none is quoted
@@ -34,7 +43,7 @@ TEST(ReplyProblem, EachReasonHasItsOwnMessage) {
   EXPECT_NE(std::string(out).find("Kiss-o'-Death)"), std::string::npos);
   std::memcpy(kod.info.reference_id, "INIT", 4);  // not synchronised yet: try later
   format_reply_problem(kod, 48, out, sizeof out);
-  EXPECT_NE(std::string(out).find("まだ合っていません (Kiss-o'-Death INIT)"), std::string::npos);
+  EXPECT_NE(std::string(out).find("まだ同期していません (Kiss-o'-Death INIT)"), std::string::npos);
   format_reply_problem(kod, 48, out, 8);  // cut to the buffer
   EXPECT_LT(std::strlen(out), 8u);
   // A datagram that answers nothing, and a usable reply, have no problem to tell.

@@ -352,9 +352,9 @@ TEST_F(Checks, AServerThatAsksToBeLeftAloneIsLeftAlone) {
     SYSTEMTIME utc, local;
     FileTimeToSystemTime(reinterpret_cast<const FILETIME*>(&until), &utc);
     SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
-    char when[32];
-    wsprintfA(when, "%04d/%02d/%02d %02d:%02d:%02d まで", local.wYear, local.wMonth, local.wDay, local.wHour,
-              local.wMinute, local.wSecond);
+    char when[64];
+    wsprintfA(when, "このコンピューターの時刻で %04d/%02d/%02d %02d:%02d:%02d まで", local.wYear, local.wMonth,
+              local.wDay, local.wHour, local.wMinute, local.wSecond);
     EXPECT_NE(reason.find(std::string("(Kiss-o'-Death ") + c.code + ")"), std::string::npos) << reason;
     EXPECT_NE(reason.find(when), std::string::npos) << reason;
   }
