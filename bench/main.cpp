@@ -6,7 +6,7 @@
 // recorded, never made.
 //
 //   sntp_bench [--quick] [--profile] [--checks N] [--items N] [--rounds N]
-//              [--accuracy-checks N] [--delayed-checks N] [--lookup-checks N]
+//              [--accuracy-checks N] [--delayed-checks N] [--late-checks N] [--lookup-checks N]
 //              [--cache-lookups N] [--chrony-port N]
 //
 // With --chrony-port the latency is measured once more against the SNTP
@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "check/probe_state.h"
 #include "floor_runs.h"
 #include "measure.h"
+#include "plugin/error_and_status.h"
 #include "plugin_runs.h"
 #include "reply_datagram.h"
 #include "responder.h"
@@ -46,6 +48,7 @@ struct Options {
   int rounds = 7;              // of the items started at once, and of their floor
   int accuracy_checks = 1000;  // per accuracy case without delay
   int delayed_checks = 1000;   // per accuracy case with a delay
+  int late_checks = 1000;      // per mode, with one reply in ten held up
   int lookup_checks = 200;     // checks that look up "localhost" (the module is reloaded for each)
   int cache_lookups = 100;     // per kind and size of the address cache
   int chrony_port = 0;         // an SNTP server on 127.0.0.1 to measure against as well (0: none)
@@ -325,14 +328,22 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
   ClockReadings clock(rig);
   for (const AccuracyCase& c : cases) {
     serve(responder, c.clock);
+    // A server whose replies all come later than before (a new route): the
+    // first check asks four times and takes the new round trip as the usual.
+    run_check(rig, item);
     Samples raw_error, text_error, bound;
-    size_t raw_within = 0, text_within = 0;
+    size_t raw_within = 0, text_within = 0, asked_again = 0;
     for (int i = 0; i < c.checks; ++i) {
       clock.clear();
       const CheckTiming t = run_check(rig, item);
       const std::vector<uint64_t> readings = clock.readings();
       const std::vector<uint8_t> reply = last_reply();
       if (check_failed(t)) continue;
+      // A late reply, asked again: its T1 and T4 are not the first readings.
+      if (std::count(rig->host.status_lines.begin(), rig->host.status_lines.end(), kStatusReceiving) > 1) {
+        ++asked_again;
+        continue;
+      }
       if (readings.size() < 2 || reply.size() != kNtpPacketSize) {
         ++g_failures;
         continue;
@@ -363,11 +374,103 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
         format("median %+.3f ms, worst %+.3f ms", raw_error.median(), raw_error.worst()), rtt,
         format("%u within RTT/2", static_cast<unsigned>(raw_within)));
     row(std::string(c.name) + ": offset_text", text_error.size(),
-        format("median %+.0f ms, worst %+.0f ms", text_error.median(), text_error.worst()), "",
+        format("median %+.0f ms, worst %+.0f ms", text_error.median(), text_error.worst()),
+        asked_again != 0 ? format("%s asked again, not counted", count(asked_again).c_str()) : "",
         format("%u within RTT/2 + 1 ms", static_cast<unsigned>(text_within)));
   }
   serve(responder, ServerClock{});
   remove_items(rig);
+}
+
+// One reply in ten held up 200 ms on its way back, the server's clock the
+// same as ours: how often a check alerts from nothing, how many requests a
+// check sends, and how far it would step the clock. The checks start one
+// after another, each reply handled as it comes, and run together; the host
+// ticks every 250 ms, so that the 2 s before a second request costs
+// seconds, not minutes.
+void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const Options& o) {
+  Samples bare;
+  for (int i = 0; i < 100; ++i) {
+    const TripTiming t = run_trip(floor);
+    if (t.done) bare.add(t.total_us);
+  }
+  const double limit_ms = bare.percentile(0.01) / 1000 / 2 + 1;  // the shortest round trip / 2 + 1 ms
+  struct Held {
+    std::mutex mutex;
+    unsigned served = 0;
+    std::vector<u_short> ports;  // the sockets whose reply was held up
+  };
+  auto held = std::make_shared<Held>();
+  responder->answer_each([held](const ReceivedRequest& request) {
+    const uint64_t now = system_now();
+    Datagram reply{reply_datagram(now, now)};
+    std::lock_guard<std::mutex> lock(held->mutex);
+    if (held->served++ % 10 == 9) {
+      reply.delay_ms = 200;
+      held->ports.push_back(request.from.sin_port);
+    }
+    return std::vector<Datagram>{reply};
+  });
+  set_tick_period(rig, 250);
+  heading("One reply in ten 200 ms late on its way back, the server's clock the same: checks started one after another");
+  const struct {
+    const char* name;
+    const char* options;
+    bool measures;
+  } modes[] = {{"measuring only, threshold 50 ms", "0;50;0;1;", true},
+               {"setting the clock, threshold 0", "0;0;0;", false}};
+  for (const auto& mode : modes) {
+    for (int i = 0; i < o.late_checks; ++i) add_item(rig, "127.0.0.1", mode.options);
+    take_step_errors();
+    const size_t ended = rig->ended, first_end = rig->host.check_ends.size();
+    for (CheckItem* item : rig->host.items) {
+      rig->api.initialize(rig->host.window, item);
+      rig->api.init_item(rig->host.window, item);
+      rig->api.start(rig->host.window, item);
+      pump_pending_messages();
+    }
+    pump_messages_until([&] { return rig->ended >= ended + rig->host.items.size(); }, 60000);
+    size_t alarms = 0, requests = 0, prompt = 0, prompt_requests = 0;
+    for (CheckItem* item : rig->host.items) {
+      if (item->probe == nullptr || item->probe->phase != CheckPhase::kOver) {
+        ++g_failures;
+        continue;
+      }
+      for (size_t e = first_end; e < rig->host.check_ends.size(); ++e) {
+        alarms += rig->host.check_ends[e].item == item && rig->host.check_ends[e].result == CHECK_CHANGED;
+      }
+      sockaddr_in mine{};
+      int length = sizeof mine;
+      getsockname(static_cast<SOCKET>(item->socket), reinterpret_cast<sockaddr*>(&mine), &length);
+      std::lock_guard<std::mutex> lock(held->mutex);
+      const bool late = std::count(held->ports.begin(), held->ports.end(), mine.sin_port) > 0;
+      requests += static_cast<size_t>(item->probe->requests_sent);
+      prompt += !late;
+      prompt_requests += late ? 0 : static_cast<size_t>(item->probe->requests_sent);
+    }
+    const size_t n = rig->host.items.size();
+    remove_items(rig);
+    const std::string requests_row = format("requests per check, %s", mode.name);
+    row(requests_row, n, format("%.2f", static_cast<double>(requests) / static_cast<double>(n)),
+        format("%.2f where no reply was late (%s checks)",
+               prompt != 0 ? static_cast<double>(prompt_requests) / static_cast<double>(prompt) : 0.0,
+               count(prompt).c_str()),
+        "");
+    if (mode.measures) {
+      row(format("false alarms, %s", mode.name), n, format("%s of %s", count(alarms).c_str(), count(n).c_str()),
+          format("%s checks had a late reply", count(n - prompt).c_str()), "");
+      continue;
+    }
+    Samples error;
+    for (int64_t e : take_step_errors()) error.add(std::fabs(static_cast<double>(e) / kMs));
+    row(format("step error p50 / p99, %s", mode.name), error.size(),
+        format("%.3f / %.3f ms", error.median(), error.percentile(99)),
+        format("%.3f ms: the shortest round trip / 2 + 1 ms", limit_ms), ratio(error.percentile(99), limit_ms));
+  }
+  std::lock_guard<std::mutex> lock(held->mutex);
+  held->ports.clear();
+  set_tick_period(rig, 1000);
+  serve(responder, ServerClock{});
 }
 
 // The address cache: its own lookups, and a check whose server is found in
@@ -504,6 +607,7 @@ bool parse(int argc, char** argv, Options* o) {
       {"--rounds", &o->rounds},
       {"--accuracy-checks", &o->accuracy_checks},
       {"--delayed-checks", &o->delayed_checks},
+      {"--late-checks", &o->late_checks},
       {"--lookup-checks", &o->lookup_checks},
       {"--cache-lookups", &o->cache_lookups},
       {"--chrony-port", &o->chrony_port},
@@ -511,7 +615,7 @@ bool parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
-      *o = Options{20, 50, 1, 5, 3, 3, 3, o->chrony_port, o->profile};
+      *o = Options{20, 50, 1, 5, 3, 20, 3, 3, o->chrony_port, o->profile};
       continue;
     }
     if (arg == "--profile") {
@@ -536,7 +640,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &o)) {
     std::fprintf(stderr,
                  "usage: sntp_bench [--quick] [--profile] [--checks N] [--items N] [--rounds N]\n"
-                 "                  [--accuracy-checks N] [--delayed-checks N] [--lookup-checks N]\n"
+                 "                  [--accuracy-checks N] [--delayed-checks N] [--late-checks N] [--lookup-checks N]\n"
                  "                  [--cache-lookups N] [--chrony-port N]\n");
     return 2;
   }
@@ -566,6 +670,7 @@ int main(int argc, char** argv) {
   if (o.chrony_port != 0) chrony_latency(&rig, o);
   many_items(&rig, &floor, o);
   accuracy(&rig, &responder, o);
+  late_replies(&rig, &responder, &floor, o);
   address_cache(&rig, o);
   print_table(g_rows, Row{"figure", "n", "sntp.dll", "beside it", "ratio"});
   if (o.profile) profile(&rig, o, check, trip);

@@ -1,6 +1,7 @@
 #include "plugin_runs.h"
 
 #include <cstring>
+#include <utility>
 
 #include "import_patch.h"
 
@@ -9,10 +10,18 @@ namespace {
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickPeriodMs = 1000;  // the host's timer period
 
-// The module's clock changes: counted, reported as done, never made.
+// The module's clock changes: counted, reported as done, never made; and
+// how far each would have put the clock from the real time.
 size_t g_clock_moves;
-BOOL WINAPI recorded_set_system_time(const SYSTEMTIME*) {
+std::vector<int64_t> g_step_errors;
+BOOL WINAPI recorded_set_system_time(const SYSTEMTIME* t) {
   ++g_clock_moves;
+  FILETIME asked, now;
+  GetSystemTimePreciseAsFileTime(&now);
+  if (SystemTimeToFileTime(t, &asked)) {
+    const auto units = [](const FILETIME& f) { return (int64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime; };
+    g_step_errors.push_back(units(asked) - units(now));
+  }
   return TRUE;
 }
 BOOL WINAPI recorded_set_local_time(const SYSTEMTIME*) { return TRUE; }
@@ -79,6 +88,12 @@ bool open_rig(PluginRig* rig, uint16_t port, std::string* error) {
   SetTimer(rig->host.window, kTickTimer, kTickPeriodMs, nullptr);
   return true;
 }
+
+void set_tick_period(PluginRig* rig, UINT period_ms) {
+  SetTimer(rig->host.window, kTickTimer, period_ms, nullptr);
+}
+
+std::vector<int64_t> take_step_errors() { return std::exchange(g_step_errors, {}); }
 
 void close_rig(PluginRig* rig) {
   remove_items(rig);

@@ -30,6 +30,12 @@ void close_rig(PluginRig* rig);
 // it: with an empty address cache. The items must be idle.
 bool reload_plugin(PluginRig* rig, std::string* error);
 
+// The host's timer period (1000 ms when the rig opens).
+void set_tick_period(PluginRig* rig, UINT period_ms);
+// How far each clock change recorded since the last call would have put the
+// clock from the real time then (100-ns units), in order.
+std::vector<int64_t> take_step_errors();
+
 // A new item of the host for `server`, with options naming `port` (0: the
 // responder's) and then `clock_options` ("skip;threshold;quiet;").
 CheckItem* add_item(PluginRig* rig, const std::string& server, const std::string& clock_options, uint16_t port = 0);

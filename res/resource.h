@@ -8,11 +8,13 @@
 // than silence: datagrams from the server's address that did not answer the
 // request; a report that the server's port is unreachable; no answer to the
 // second request that was to confirm a big step; a report that the request's
-// time to live ran out on the way.
+// time to live ran out on the way; no answer to a request sent again after
+// a reply that left doubt.
 #define IDS_ONLY_NON_ANSWERS 200
 #define IDS_PORT_UNREACHABLE 201
 #define IDS_CONFIRMATION_UNANSWERED 202
 #define IDS_TIME_EXCEEDED 203
+#define IDS_RECHECK_UNANSWERED 204
 
 // Property sheet page templates.
 #define IDD_GENERAL 101

@@ -24,15 +24,17 @@ struct HostAddressCache {
 HostAddressCache g_cache;
 volatile LONG g_lock_state;  // 0 not made, 1 being made, 2 ready
 
-// A server's back-off: a fixed table, so that remembering one never fails
-// for want of memory. Guarded by the cache's critical section.
-struct BackoffEntry {
+// What is known of a server: a fixed table, so that remembering one never
+// fails for want of memory. Guarded by the cache's critical section.
+struct ServerEntry {
   uint32_t address;  // network byte order
   uint16_t port;     // network byte order
   bool in_use;
-  Backoff backoff;
+  Backoff backoff;            // zero-filled when the server never asked to be left alone
+  int64_t round_trip;         // the shortest, or kNoUsualRoundTrip
+  uint64_t round_trip_noted;  // monotonic ms
 };
-BackoffEntry g_backoffs[kBackoffSlots];
+ServerEntry g_servers[kServerSlots];
 
 CacheEntry* alloc_entries(uint32_t capacity) {
   return static_cast<CacheEntry*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, capacity * sizeof(CacheEntry)));
@@ -76,21 +78,43 @@ bool make_room() {
   return true;
 }
 
-BackoffEntry* find_backoff(uint32_t address, uint16_t port) {
-  for (BackoffEntry& entry : g_backoffs) {
+ServerEntry* find_server(uint32_t address, uint16_t port) {
+  for (ServerEntry& entry : g_servers) {
     if (entry.in_use && entry.address == address && entry.port == port) return &entry;
   }
   return nullptr;
 }
 
-// A free slot, or the one whose back-off ends first.
-BackoffEntry* backoff_slot() {
-  BackoffEntry* soonest = &g_backoffs[0];
-  for (BackoffEntry& entry : g_backoffs) {
-    if (!entry.in_use) return &entry;
-    if (entry.backoff.until < soonest->backoff.until) soonest = &entry;
+bool round_trip_known(const ServerEntry& entry, uint64_t now) {
+  return entry.round_trip != kNoUsualRoundTrip && entry.round_trip_noted <= now &&
+         now - entry.round_trip_noted < kRoundTripMemoryMs;
+}
+
+// The server's entry, made when it has none: in a free slot, else in place
+// of one whose back-off has ended, the one whose round trip was noted
+// first, or else the one whose back-off ends first.
+ServerEntry* server_entry(uint32_t address, uint16_t port, uint64_t now) {
+  if (ServerEntry* known = find_server(address, port)) return known;
+  ServerEntry* replaced = nullptr;
+  for (ServerEntry& entry : g_servers) {
+    if (!entry.in_use) {
+      replaced = &entry;
+      break;
+    }
+    if (replaced == nullptr) {
+      replaced = &entry;
+      continue;
+    }
+    const bool waits = backoff_holds(entry.backoff, now);
+    const bool replaced_waits = backoff_holds(replaced->backoff, now);
+    if (waits != replaced_waits ? !waits
+        : waits                 ? entry.backoff.until < replaced->backoff.until
+                                : entry.round_trip_noted < replaced->round_trip_noted) {
+      replaced = &entry;
+    }
   }
-  return soonest;
+  *replaced = ServerEntry{address, port, true, Backoff{}, kNoUsualRoundTrip, 0};
+  return replaced;
 }
 
 }  // namespace
@@ -141,11 +165,7 @@ void address_cache_forget(const char* name, uint32_t address) {
 
 Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8_t poll, uint64_t now) {
   lock_cache();
-  BackoffEntry* entry = find_backoff(address, port);
-  if (entry == nullptr) {
-    entry = backoff_slot();
-    *entry = BackoffEntry{address, port, true, Backoff{}};
-  }
+  ServerEntry* entry = server_entry(address, port, now);
   entry->backoff = next_backoff(entry->backoff, code, poll, now);
   const Backoff noted = entry->backoff;
   leave_cache();
@@ -154,7 +174,7 @@ Backoff server_backoff_note(uint32_t address, uint16_t port, KissCode code, int8
 
 bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t now, Backoff* backoff) {
   lock_cache();
-  const BackoffEntry* entry = find_backoff(address, port);
+  const ServerEntry* entry = find_server(address, port);
   const bool holds = entry != nullptr && backoff_holds(entry->backoff, now);
   if (holds) *backoff = entry->backoff;
   leave_cache();
@@ -163,15 +183,34 @@ bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t now, Backoff
 
 void server_backoff_clear(uint32_t address, uint16_t port, uint64_t request_sent) {
   lock_cache();
-  BackoffEntry* entry = find_backoff(address, port);
-  if (entry != nullptr && request_sent > entry->backoff.noted_at) *entry = BackoffEntry{};
+  ServerEntry* entry = find_server(address, port);
+  if (entry != nullptr && request_sent > entry->backoff.noted_at) entry->backoff = Backoff{};
+  leave_cache();
+}
+
+int64_t server_usual_round_trip(uint32_t address, uint16_t port, uint64_t now) {
+  lock_cache();
+  const ServerEntry* entry = find_server(address, port);
+  const int64_t usual = entry != nullptr && round_trip_known(*entry, now) ? entry->round_trip : kNoUsualRoundTrip;
+  leave_cache();
+  return usual;
+}
+
+void server_round_trip_note(uint32_t address, uint16_t port, int64_t round_trip, uint64_t now, bool outdated) {
+  lock_cache();
+  ServerEntry* entry = server_entry(address, port, now);
+  if (round_trip < 0) round_trip = 0;
+  if (outdated || !round_trip_known(*entry, now) || round_trip <= entry->round_trip) {
+    entry->round_trip = round_trip;
+    entry->round_trip_noted = now;
+  }
   leave_cache();
 }
 
 void address_cache_release() {
   if (g_lock_state != 2) return;
   EnterCriticalSection(&g_cache.lock);
-  ZeroMemory(g_backoffs, sizeof g_backoffs);
+  ZeroMemory(g_servers, sizeof g_servers);
   if (g_cache.entries != nullptr) {
     for (uint32_t i = 0; i < g_cache.count; ++i) free_text(g_cache.entries[i].name);
     GlobalFree(g_cache.entries);

@@ -6,15 +6,20 @@
 // there or cannot send there (address_cache_forget), and the whole table
 // when the host unloads the module.
 //
-// The servers' back-offs: a server (address and port) that sent RATE, DENY
-// or RSTR gets no request until its back-off ends. At most kBackoffSlots
-// servers are remembered; a new one takes the place of the one whose
-// back-off ends first. Unloading the module forgets them all.
+// What is known of each server (address and port): its back-off, after it
+// sent RATE, DENY or RSTR, until which it gets no request; and the shortest
+// round trip a reply from it took, which tells a late reply from a prompt
+// one, for kRoundTripMemoryMs. Both are timed on the monotonic counter. At
+// most kServerSlots servers are remembered; a new one takes the place of
+// one whose back-off has ended, the one whose round trip was noted first,
+// or else the one whose back-off ends first. Unloading the module forgets
+// them all.
 #pragma once
 
 #include <cstdint>
 
 #include "check/backoff.h"
+#include "check/samples.h"
 
 // Remembers `address` (IPv4, network byte order) for `name`. The same name
 // added twice takes two entries. When memory is short the addition is
@@ -30,12 +35,15 @@ uint32_t address_cache_lookup(const char* name);
 // the name up again. Entries of the name with another address stay.
 void address_cache_forget(const char* name, uint32_t address);
 
-// Frees the table, forgets every back-off and deletes the critical section
+// Frees the table, forgets every server and deletes the critical section
 // when the host unloads the module, so that none outlives the code and data
 // they belong to.
 void address_cache_release();
 
-constexpr uint32_t kBackoffSlots = 64;
+constexpr uint32_t kServerSlots = 64;
+// Routes change: a server's shortest round trip is forgotten this long after
+// it was seen (24 hours).
+constexpr uint64_t kRoundTripMemoryMs = 86'400'000;
 
 // Notes that the server at `address` and `port` (network byte order) sent
 // `code` with poll interval `poll` at `now` (monotonic ms), and returns its
@@ -52,3 +60,12 @@ bool server_backoff_holds(uint32_t address, uint16_t port, uint64_t now, Backoff
 // back-off. A reply to a request already on its way when the kiss came
 // (another item's, say) says nothing about the server's wish.
 void server_backoff_clear(uint32_t address, uint16_t port, uint64_t request_sent);
+
+// The shortest round trip (100-ns units) of a usable reply from the server
+// within kRoundTripMemoryMs before `now`, or kNoUsualRoundTrip.
+int64_t server_usual_round_trip(uint32_t address, uint16_t port, uint64_t now);
+
+// Notes a usable reply's round trip (below 0 counts as 0) at `now`: it is
+// the server's usual when it is the shortest, or when `outdated` says the
+// usual one is so no longer.
+void server_round_trip_note(uint32_t address, uint16_t port, int64_t round_trip, uint64_t now, bool outdated);

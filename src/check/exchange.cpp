@@ -159,37 +159,37 @@ ReplyOutcome read_reply(HWND window, CheckItem* item) {
   const int length = recvfrom(item->socket, reinterpret_cast<char*>(bytes), static_cast<int>(kNtpPacketSize), 0,
                               reinterpret_cast<sockaddr*>(&from), &from_length);
   const int error = length == SOCKET_ERROR ? WSAGetLastError() : 0;
-  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, 0, 0};
+  if (error == WSAEWOULDBLOCK) return {DatagramKind::kNotOurs, {}, {}, 0};
   // Windows' reports of an ICMP error for the request, its port unreachable
   // (10054) or its time to live exceeded on the way (10052): anyone on the
   // path can forge one, so it neither ends the check nor leaves a text.
-  if (error == WSAECONNRESET || error == WSAENETRESET) return {DatagramKind::kNetworkReport, {}, 0, error};
+  if (error == WSAECONNRESET || error == WSAENETRESET) return {DatagramKind::kNetworkReport, {}, {}, error};
   // A datagram longer than a message is reported as an error, but it still
   // names its sender and its first 48 bytes are read; any other error
   // leaves no datagram.
   if (error != 0 && error != WSAEMSGSIZE) {
     set_item_error(item, error);
-    return {DatagramKind::kReadFailed, {}, 0, 0};
+    return {DatagramKind::kReadFailed, {}, {}, 0};
   }
-  if (!from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, {}, 0, 0};
+  if (!from_server(probe, from, from_length)) return {DatagramKind::kNotOurs, {}, {}, 0};
   const uint64_t receive_time = system_time_now();
   const ReplyEvaluation reply =
       evaluate_reply(bytes, error == 0 ? static_cast<size_t>(length) : kNtpPacketSize, probe->request_nonce,
                      probe->send_time, receive_time, kEarliestServerTime, system_clock_step());
-  if (reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, 0, 0};
+  if (reply.kind == DatagramKind::kNotAnAnswer) return {reply.kind, reply.verdict, {}, 0};
   show_status(window, "%s", kStatusReceiving);
   if (error != 0) {
     set_item_error(item, error);
-    return {DatagramKind::kUnreadable, ReplyVerdict::kNone, 0, 0};
+    return {DatagramKind::kUnreadable, ReplyVerdict::kNone, {}, 0};
   }
   probe->receive_time = receive_time;
   if (reply.kind == DatagramKind::kUnreadable) {  // too short: nothing is written but the reason
     report_unusable_reply(item, reply, length);
-    return {reply.kind, reply.verdict, 0, 0};
+    return {reply.kind, reply.verdict, {}, 0};
   }
   write_server_info(item, reply.info);
   hear_verdict(item, reply, length);
-  return {reply.kind, reply.verdict, reply.offset, 0};
+  return {reply.kind, reply.verdict, {reply.offset, reply.round_trip}, 0};
 }
 
 bool server_backed_off(CheckItem* item, uint32_t address) {
@@ -198,13 +198,6 @@ bool server_backed_off(CheckItem* item, uint32_t address) {
   if (!server_backoff_holds(address, htons(item->probe->options.port), now, &backoff)) return false;
   report_backoff(item, backoff, now);
   return true;
-}
-
-bool step_awaits_confirmation(const CheckItem* item, int64_t offset) {
-  const ItemOptions& options = item->probe->options;
-  return options.measure_only == 0 && step_needs_confirmation(offset) &&
-         decide_move(offset, options.skip_small_offsets, options.sync_threshold_ms, item->offset_text) ==
-             ClockAction::kMove;
 }
 
 void report_unconfirmed_step(CheckItem* item, int64_t first, int64_t second) {

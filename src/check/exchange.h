@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "check/ntp.h"
+#include "check/samples.h"
 #include "plugin/host_contract.h"
 
 // Draws the nonce of the next request into the item's ProbeState from the
@@ -35,7 +36,7 @@ bool send_request(CheckItem* item, uint32_t address, uint16_t port);
 struct ReplyOutcome {
   DatagramKind kind;
   ReplyVerdict verdict;  // a reply's only
-  int64_t offset;        // 100-ns units, positive when the local clock is behind; usable replies only
+  Sample sample;         // a usable reply's: offset (positive when the local clock is behind) and round trip
   int32_t report;        // a network report's Windows Sockets code
 };
 
@@ -43,11 +44,6 @@ struct ReplyOutcome {
 // item's port) is backed off: then error_text says until when, and nothing
 // may be sent there.
 bool server_backed_off(CheckItem* item, uint32_t address);
-
-// Whether moving the clock by a usable reply's `offset` waits for a second
-// exchange to confirm it: the item sets the clock (it does not only
-// measure), its options would move it, and the step is a big one.
-bool step_awaits_confirmation(const CheckItem* item, int64_t offset);
 
 // Writes why a step of `first` was refused when the confirming exchange
 // measured `second`.

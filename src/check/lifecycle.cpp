@@ -127,13 +127,28 @@ bool send_and_note_time(CheckItem* item, uint32_t address) {
   return true;
 }
 
-// A reply was taken and the check will ask the server again: no request
+// A sample was taken and the check will ask the server again: no request
 // leaves until kRequestSpacingMs after the last one (a server that limits
 // its clients' rate would refuse it), and SNTP_Timer sends it on the first
 // tick after that. Meanwhile the nonce is zero, which no datagram answers.
-void wait_to_ask_again(ProbeState* probe) {
+void wait_to_ask_again(ProbeState* probe, AskReason why) {
   ZeroMemory(probe->request_nonce, sizeof probe->request_nonce);
+  probe->asking_why = why;
   probe->phase = CheckPhase::kWaitingToAsk;
+}
+
+// The status line of a request the check sends again: why it asks.
+const char* asking_again_status(AskReason why) {
+  switch (why) {
+    case AskReason::kLateReply:
+      return kStatusAskingAgainLate;
+    case AskReason::kNearThreshold:
+      return kStatusAskingAgainNearThreshold;
+    case AskReason::kNone:
+    case AskReason::kConfirmBigStep:
+      break;
+  }
+  return kStatusSending;
 }
 
 // Sends the request the check waits to send, once the spacing allows it,
@@ -143,7 +158,7 @@ void wait_to_ask_again(ProbeState* probe) {
 int ask_again_when_spaced(HWND window, CheckItem* item) {
   ProbeState* probe = item->probe;
   if (monotonic_ms() - probe->request_sent_at < kRequestSpacingMs) return kOpNoFailure;
-  show_status(window, "%s", kStatusSending);
+  show_status(window, "%s", asking_again_status(probe->asking_why));
   item->tick_count = 0;  // the time-out counts from this request
   if (send_and_note_time(item, probe->server_addr)) return kOpNoFailure;
   return finish_check(window, item, CHECK_FAILED);
@@ -162,28 +177,38 @@ bool refuse_backed_off(HWND window, CheckItem* item, uint32_t address) {
 
 // A reply the server gave. One that refuses (a kiss code, an unsynchronised
 // or misbehaving server, a time from before the module's release) ends the
-// check as failed and makes the cache forget the address. A usable one
-// moves the clock as the item's options say; a big step waits for a second
-// exchange with a fresh nonce, and is taken, by the second offset, only
-// when the two agree.
+// check as failed and makes the cache forget the address. A usable one is a
+// sample, and next_step says what follows it: decide on a sample (move the
+// clock as the item's options say), ask again, or fail a big step that the
+// samples do not confirm.
 int handle_reply(HWND window, CheckItem* item, const ReplyOutcome& reply) {
   ProbeState* probe = item->probe;
   if (reply.verdict != ReplyVerdict::kUsable) {
     forget_cached_address(probe);
     return finish_check(window, item, CHECK_FAILED);
   }
-  if (probe->requests_sent > 1) {  // the confirming reply
-    if (!offsets_agree(probe->first_offset, reply.offset)) {
-      report_unconfirmed_step(item, probe->first_offset, reply.offset);
+  const uint64_t now = monotonic_ms();
+  probe->samples[probe->sample_count++] = reply.sample;
+  const NextStep step =
+      next_step(probe->samples, probe->sample_count, probe->options, item->offset_text,
+                server_usual_round_trip(probe->server_addr, probe->server_port, now));
+  server_round_trip_note(probe->server_addr, probe->server_port, reply.sample.round_trip, now, false);
+  switch (step.kind) {
+    case StepKind::kAskAgain:
+      wait_to_ask_again(probe, step.why);
+      return kOpNoFailure;
+    case StepKind::kFail:
+      report_unconfirmed_step(item, probe->samples[step.sample].offset, probe->samples[step.other].offset);
       forget_cached_address(probe);
       return finish_check(window, item, CHECK_FAILED);
-    }
-  } else if (step_awaits_confirmation(item, reply.offset)) {
-    probe->first_offset = reply.offset;
-    wait_to_ask_again(probe);
-    return kOpNoFailure;
+    case StepKind::kDecide:
+      break;
   }
-  return finish_check(window, item, apply_offset(item, reply.offset));
+  const Sample& decided = probe->samples[step.sample];
+  if (step.usual_outdated) {
+    server_round_trip_note(probe->server_addr, probe->server_port, decided.round_trip, now, true);
+  }
+  return finish_check(window, item, apply_offset(item, decided.offset));
 }
 
 int start_lookup(HWND window, CheckItem* item) {
@@ -258,6 +283,8 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   probe->network_report = 0;
   probe->failure_shown = 0;
   probe->requests_sent = 0;
+  probe->sample_count = 0;
+  probe->asking_why = AskReason::kNone;
   item->tick_count = 0;
   cancel_lookup(item);
   close_check_socket(item);
@@ -416,7 +443,8 @@ extern "C" int WINAPI SNTP_Timer(HWND window, CheckItem* item) {
   }
   // What the check saw says best why no reply came.
   if (phase == CheckPhase::kAwaitingReply && probe->requests_sent > 1) {
-    set_item_error_string(item, IDS_CONFIRMATION_UNANSWERED);
+    set_item_error_string(item, probe->asking_why == AskReason::kConfirmBigStep ? IDS_CONFIRMATION_UNANSWERED
+                                                                                 : IDS_RECHECK_UNANSWERED);
   } else if (probe->network_report == WSAECONNRESET) {
     set_item_error_string(item, IDS_PORT_UNREACHABLE);
   } else if (probe->network_report == WSAENETRESET) {

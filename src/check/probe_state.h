@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "check/samples.h"
 #include "plugin/host_contract.h"
 #include "settings/item_settings.h"
 #include "settings/option_text.h"
@@ -39,14 +40,13 @@ enum class CheckPhase : int32_t {
   // although the request could not be sent): there is no send time to
   // measure a reply against, and reading could wait for a datagram that may
   // never come.
-  // A further request goes out after this one (the confirmation, while the
-  // first reply asked for a big step), as every request does.
+  // Every further request of the check is awaited likewise.
   kAwaitingReply,
-  // A reply was taken and the check asks the same server again, with a
-  // fresh nonce, once kRequestSpacingMs have passed since the last request
-  // left: on the first host tick after that. Until then the nonce is zero,
-  // so that no datagram (the reply again, say) answers anything, and ticks
-  // are no ticks without a sign of life.
+  // A sample was taken and the check asks the same server again (asking_why
+  // says why), with a fresh nonce, once kRequestSpacingMs have passed since
+  // the last request left: on the first host tick after that. Until then
+  // the nonce is zero, so that no datagram (the reply again, say) answers
+  // anything, and ticks are no ticks without a sign of life.
   kWaitingToAsk,
   kOver,           // MSG_CHECK_END sent: later notifications and ticks do nothing
 };
@@ -82,8 +82,10 @@ struct ProbeState {
   // Requests this check sent, and when the last one left (monotonic ms).
   int32_t requests_sent;
   uint64_t request_sent_at;
-  // The first reply's offset, while a second exchange confirms it.
-  int64_t first_offset;
+  // The usable replies this check took, in order, and why it asks again.
+  Sample samples[kMaxRequests];
+  int32_t sample_count;
+  AskReason asking_why;
   CheckPhase phase;
 };
 

@@ -9,6 +9,9 @@
 // Progress of a check, in the order they can appear.
 constexpr char kStatusLookingUp[] = "IPアドレスを取得中...";
 constexpr char kStatusSending[] = "リクエストを送信中...";
+// A check asks the server again when its reply leaves doubt.
+constexpr char kStatusAskingAgainLate[] = "応答が遅れたため、もう一度リクエストを送信中...";
+constexpr char kStatusAskingAgainNearThreshold[] = "ずれがしきい値に近いため、もう一度リクエストを送信中...";
 constexpr char kStatusReceiving[] = "応答を受信中...";
 constexpr char kStatusDone[] = "チェック終了";
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -307,6 +309,60 @@ TEST_F(Checks, BigStepsAreConfirmedByASecondRequest) {
   EXPECT_EQ(std::vector<int>(ticks, ticks + 3), (std::vector<int>{0, 0, 2}));
   EXPECT_EQ(result_of(silent), CHECK_TIMEOUT);
   EXPECT_EQ(item_text(silent->error_text), module_string(IDS_CONFIRMATION_UNANSWERED));
+}
+
+// One reply decides unless it leaves doubt: a late one, or one whose bound
+// holds the threshold. Then the check asks again, 2 s on, and decides on the
+// reply with the shortest round trip. The server answers request i on time,
+// or `late_ms[i]` late on its way back (the plug-in's clock moves on
+// meanwhile), or with RATE (-1); it runs with the plug-in's clock.
+TEST_F(Checks, OneRequestUnlessAReplyLeavesDoubt) {
+  for (CheckItem* done : host_.items) api_.item_check_end(host_.window, done);
+  reload_module();  // the server's round trip unknown to the first row
+  let_clock_changes_through(false);
+  const struct {
+    const char* name;
+    const char* options;
+    std::vector<int> late_ms;
+    int64_t server_ms, step_ms;  // the server's offset, and the step taken by it
+    WPARAM result;
+  } rows[] = {
+      {"prompt, far above the threshold", "0;50;0;1;", {0}, 300, 0, CHECK_CHANGED},
+      {"prompt, far below the threshold", "0;50;0;1;", {0}, 20, 0, CHECK_OK_QUIET},
+      {"late, the threshold within its bound: the prompt one", "0;50;0;1;", {200, 0}, 20, 0, CHECK_OK_QUIET},
+      {"late, setting the clock: the prompt one", "0;0;0;", {200, 0}, 20, 20, CHECK_CHANGED},
+      {"four late: the best of four", "0;0;0;", {200, 150, 250, 200}, 20, 20 - 75, CHECK_CHANGED},
+      // After four late replies, 150 ms is the usual round trip.
+      {"a kiss in the second reply ends the check", "0;0;0;", {400, -1}, 20, 0, CHECK_FAILED},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto late = std::make_shared<std::deque<int>>(r.late_ms.begin(), r.late_ms.end());
+    responder_.answer_each([this, late, &r](const ReceivedRequest&) {
+      const int ms = late->empty() ? 0 : late->front();
+      if (!late->empty()) late->pop_front();
+      if (ms < 0) return std::vector<Datagram>{Datagram{reply_datagram(now_, now_, 0xE4, 0, "RATE")}};
+      const Datagram answer = reply(r.server_ms * kMs);
+      set_plugin_clock(now_ += ms * kMs);
+      return std::vector<Datagram>{answer};
+    });
+    system_times_set().clear();
+    host_.status_lines.clear();
+    const size_t asked = responder_.requests().size();
+    CheckItem* it = item("127.0.0.1", std::to_string(responder_.port()) + ";" + r.options);
+    ASSERT_EQ(start(it), 0);
+    ASSERT_TRUE(wait_for_end_asking_again(it));
+    EXPECT_EQ(result_of(it), r.result) << item_text(it->error_text);
+    EXPECT_EQ(responder_.requests().size() - asked, r.late_ms.size());
+    const bool asked_again = std::count(host_.status_lines.begin(), host_.status_lines.end(),
+                                        std::string(kStatusAskingAgainLate)) > 0;
+    EXPECT_EQ(asked_again, r.late_ms.size() > 1);
+    if (r.options[2] == '0' && r.result == CHECK_CHANGED) {  // setting the clock: by the best reply
+      ASSERT_EQ(system_times_set().size(), 1u);
+      EXPECT_EQ(to_units(system_times_set()[0]), (now_ + r.step_ms * kMs + kMs / 2) / kMs * kMs);
+    }
+  }
+  responder_.answer_each(nullptr);
 }
 
 // RATE, DENY and RSTR: the server (address and port) gets no request, from

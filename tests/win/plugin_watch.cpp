@@ -21,7 +21,6 @@ struct Knobs {
   SIZE_T fail_size = 0;
   int socket_errors[5] = {};  // by SocketCall, once each
 
-  uint64_t clock = 0;
   int64_t coarse_skew = 0;
   int64_t running_offset = 0;  // added to the real clocks while no clock is set
   bool precise_hidden = false;
@@ -62,6 +61,9 @@ struct Watch {
   // The plug-in's counter: never reset, never run back; also read by a
   // scripted server's thread.
   std::atomic<DWORD> ticks{GetTickCount()};
+  // The plug-in's clock while a test sets one (0: the real clocks); a
+  // scripted server's thread may move it on, as time passing on the way.
+  std::atomic<uint64_t> clock{0};
 
   uintptr_t next_lookup = kFakeLookupBase;
   std::vector<std::string> names;
@@ -243,8 +245,8 @@ void WINAPI watched_precise_clock(LPFILETIME t) {
   using PreciseClock = VOID(WINAPI*)(LPFILETIME);
   static const auto system = reinterpret_cast<PreciseClock>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-  if (w.knobs.clock != 0) {
-    *t = as_filetime(w.knobs.clock);
+  if (const uint64_t clock = w.clock; clock != 0) {
+    *t = as_filetime(clock);
     return;
   }
   FILETIME now;
@@ -257,12 +259,13 @@ void WINAPI watched_precise_clock(LPFILETIME t) {
 }
 
 void WINAPI watched_coarse_clock(LPFILETIME t) {
-  if (w.knobs.clock == 0) {
+  const uint64_t clock = w.clock;
+  if (clock == 0) {
     FILETIME now;
     real.coarse_clock(&now);
     *t = as_filetime(from_filetime(now) + static_cast<uint64_t>(w.knobs.running_offset));
   } else {
-    *t = as_filetime(w.knobs.clock + static_cast<uint64_t>(w.knobs.coarse_skew));
+    *t = as_filetime(clock + static_cast<uint64_t>(w.knobs.coarse_skew));
   }
 }
 
@@ -352,6 +355,7 @@ bool watch_plugin(HMODULE module) {
 void reset_plugin_fakes() {
   std::lock_guard<std::mutex> lock(w.mutex);
   w.knobs = Knobs{};
+  w.clock = 0;
   w.closed.clear();
   w.cancelled.clear();
   w.system_times.clear();
@@ -488,12 +492,12 @@ void clear_looked_up_names() { w.names.clear(); }
 std::vector<HANDLE>& cancelled_lookups() { return w.cancelled; }
 
 void run_plugin_clock_off_by(int64_t offset) {
-  w.knobs.clock = 0;
+  w.clock = 0;
   w.knobs.running_offset = offset;
 }
 
 void set_plugin_clock(uint64_t now, int64_t coarse_skew) {
-  w.knobs.clock = now;
+  w.clock = now;
   w.knobs.coarse_skew = coarse_skew;
 }
 

@@ -135,6 +135,7 @@ std::vector<HANDLE>& cancelled_lookups();
 
 // 0 gives the plug-in the real clocks; any other value is what it reads as
 // now from the precise clock, and that plus `coarse_skew` from the coarse one.
+// A scripted server's thread may call it too.
 void set_plugin_clock(uint64_t now, int64_t coarse_skew = 0);
 // The plug-in reads the real clocks, running, but `offset` 100-ns units off.
 void run_plugin_clock_off_by(int64_t offset);

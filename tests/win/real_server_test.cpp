@@ -63,7 +63,9 @@ class Chrony : public PluginTest {
 };
 
 TEST_F(Chrony, ACheckReadsTheServerAndSetsTheClock) {
+  const int sent = datagrams_sent();
   ASSERT_EQ(check("127.0.0.1", "0;0;0;"), CHECK_CHANGED) << item_text(item_->error_text);
+  EXPECT_EQ(datagrams_sent(), sent + 1) << "a prompt reply decides alone";
   // chronyd answers version 3 as asked, echoing the nonce (or the check
   // would have timed out), from its local clock at stratum 3.
   ServerInfo info;

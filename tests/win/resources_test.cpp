@@ -206,7 +206,7 @@ const std::map<std::string, DWORD> kNames = {
     NAMED(IDC_COMMENT), NAMED(IDC_ERROR_TEXT), NAMED(IDC_SKIP_SMALL_OFFSETS), NAMED(IDC_THRESHOLD),
     NAMED(IDC_THRESHOLD_SPIN), NAMED(IDC_QUIET_UPDATE), NAMED(IDC_MEASURE_ONLY), NAMED(IDC_INFO_VERSION),
     NAMED(IDC_INFO_STRATUM), NAMED(IDC_INFO_POLL), NAMED(IDC_INFO_PRECISION), NAMED(IDC_INFO_REFERENCE_ID),
-    NAMED(IDS_ONLY_NON_ANSWERS), NAMED(IDS_PORT_UNREACHABLE), NAMED(IDS_CONFIRMATION_UNANSWERED), NAMED(IDS_TIME_EXCEEDED),
+    NAMED(IDS_ONLY_NON_ANSWERS), NAMED(IDS_PORT_UNREACHABLE), NAMED(IDS_CONFIRMATION_UNANSWERED), NAMED(IDS_TIME_EXCEEDED), NAMED(IDS_RECHECK_UNANSWERED),
     NAMED(WS_CHILD),
     NAMED(WS_VISIBLE), NAMED(WS_GROUP), NAMED(WS_BORDER),
     NAMED(WS_TABSTOP), NAMED(WS_POPUP), NAMED(WS_CAPTION), NAMED(WS_SYSMENU), NAMED(WS_EX_TRANSPARENT),
@@ -354,7 +354,7 @@ TEST_F(Resources, TheStringTableHoldsExactlyTheErrorTexts) {
     // Each text ends in a blank, as the system's own messages do; each id
     // is a Windows Sockets code or one of the module's own (resource.h).
     EXPECT_TRUE(text.ends_with(u' ')) << "string " << id;
-    EXPECT_TRUE((id >= 10000 && id <= 11999) || (id >= IDS_ONLY_NON_ANSWERS && id <= IDS_TIME_EXCEEDED))
+    EXPECT_TRUE((id >= 10000 && id <= 11999) || (id >= IDS_ONLY_NON_ANSWERS && id <= IDS_RECHECK_UNANSWERED))
         << "string " << id;
     // The plug-in reads its texts with LoadStringA in code page 932: each
     // must have a character there, or the host would show "?".

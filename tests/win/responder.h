@@ -20,6 +20,9 @@ struct Datagram {
   // Sent with the request's nonce copied into its originate timestamp, as a
   // server does; false sends the bytes as they are (a forger's datagram).
   bool echo_nonce = true;
+  // Sent this long after it was made, as a reply held up on its way back;
+  // the responder serves other requests meanwhile.
+  DWORD delay_ms = 0;
 };
 
 struct ReceivedRequest {
@@ -71,6 +74,7 @@ class Responder {
 
  private:
   void serve();
+  void send_late();
   void send_to(Datagram datagram, const ReceivedRequest& request);
   enum class Admission { kPass, kKiss, kDrop };
   Admission admit(const ReceivedRequest& request);
@@ -79,7 +83,15 @@ class Responder {
   SOCKET other_ = INVALID_SOCKET;
   uint16_t port_ = 0;
   std::thread thread_;
+  std::thread late_thread_;  // sends the delayed datagrams when they are due
   std::mutex mutex_;
+  HANDLE late_ready_ = nullptr;  // an event: a delayed datagram was added, or the responder stops
+  struct Late {
+    ULONGLONG due;
+    Datagram datagram;
+    ReceivedRequest request;
+  };
+  std::deque<Late> late_;  // in the order they are due: every delay is counted from its request
   std::deque<std::vector<Datagram>> scripts_;
   AnswerFn answer_each_;
   std::vector<ReceivedRequest> requests_;
