@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -395,19 +396,22 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
     if (t.done) bare.add(t.total_us);
   }
   const double limit_ms = bare.percentile(0.01) / 1000 / 2 + 1;  // the shortest round trip / 2 + 1 ms
-  struct Held {
+  // What the server saw, by the port each item's socket sends from: the
+  // requests, and the replies it held up.
+  struct Seen {
     std::mutex mutex;
     unsigned served = 0;
-    std::vector<u_short> ports;  // the sockets whose reply was held up
+    std::map<u_short, int> requests, held;
   };
-  auto held = std::make_shared<Held>();
-  responder->answer_each([held](const ReceivedRequest& request) {
+  auto seen = std::make_shared<Seen>();
+  responder->answer_each([seen](const ReceivedRequest& request) {
     const uint64_t now = system_now();
     Datagram reply{reply_datagram(now, now)};
-    std::lock_guard<std::mutex> lock(held->mutex);
-    if (held->served++ % 10 == 9) {
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    ++seen->requests[request.from.sin_port];
+    if (seen->served++ % 10 == 9) {
       reply.delay_ms = 200;
-      held->ports.push_back(request.from.sin_port);
+      ++seen->held[request.from.sin_port];
     }
     return std::vector<Datagram>{reply};
   });
@@ -432,21 +436,27 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
     pump_messages_until([&] { return rig->ended >= ended + rig->host.items.size(); }, 60000);
     size_t alarms = 0, requests = 0, prompt = 0, prompt_requests = 0;
     for (CheckItem* item : rig->host.items) {
-      if (item->probe == nullptr || item->probe->phase != CheckPhase::kOver) {
-        ++g_failures;
-        continue;
-      }
+      int ends = 0;
       for (size_t e = first_end; e < rig->host.check_ends.size(); ++e) {
-        alarms += rig->host.check_ends[e].item == item && rig->host.check_ends[e].result == CHECK_CHANGED;
+        if (rig->host.check_ends[e].item != item) continue;
+        ++ends;
+        alarms += rig->host.check_ends[e].result == CHECK_CHANGED;
       }
+      g_failures += ends != 1;
       sockaddr_in mine{};
       int length = sizeof mine;
       getsockname(static_cast<SOCKET>(item->socket), reinterpret_cast<sockaddr*>(&mine), &length);
-      std::lock_guard<std::mutex> lock(held->mutex);
-      const bool late = std::count(held->ports.begin(), held->ports.end(), mine.sin_port) > 0;
-      requests += static_cast<size_t>(item->probe->requests_sent);
+      std::lock_guard<std::mutex> lock(seen->mutex);
+      const auto asked = static_cast<size_t>(seen->requests[mine.sin_port]);
+      const bool late = seen->held[mine.sin_port] != 0;
+      requests += asked;
       prompt += !late;
-      prompt_requests += late ? 0 : static_cast<size_t>(item->probe->requests_sent);
+      prompt_requests += late ? 0 : asked;
+    }
+    {
+      std::lock_guard<std::mutex> lock(seen->mutex);  // ports are used again by the next sockets
+      seen->requests.clear();
+      seen->held.clear();
     }
     const size_t n = rig->host.items.size();
     remove_items(rig);
@@ -467,8 +477,6 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
         format("%.3f / %.3f ms", error.median(), error.percentile(99)),
         format("%.3f ms: the shortest round trip / 2 + 1 ms", limit_ms), ratio(error.percentile(99), limit_ms));
   }
-  std::lock_guard<std::mutex> lock(held->mutex);
-  held->ports.clear();
   set_tick_period(rig, 1000);
   serve(responder, ServerClock{});
 }
