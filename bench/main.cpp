@@ -385,10 +385,10 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
 
 // One reply in ten held up 200 ms on its way back, the server's clock the
 // same as ours: how often a check alerts from nothing, how many requests a
-// check sends, and how far it would step the clock. The checks start one
-// after another, each reply handled as it comes, and run together; the host
-// ticks every 250 ms, so that the 2 s before a second request costs
-// seconds, not minutes.
+// check sends, and how far it would step the clock. The checks start 2 ms
+// apart, each reply handled as it comes, and run together; the host ticks
+// every 250 ms, so that the 2 s before a second request costs seconds, not
+// minutes.
 void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const Options& o) {
   Samples bare;
   for (int i = 0; i < 100; ++i) {
@@ -427,11 +427,18 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
     for (int i = 0; i < o.late_checks; ++i) add_item(rig, "127.0.0.1", mode.options);
     take_step_errors();
     const size_t ended = rig->ended, first_end = rig->host.check_ends.size();
+    std::map<const CheckItem*, u_short> ports;  // each check's socket sends from its own port
     for (CheckItem* item : rig->host.items) {
       rig->api.initialize(rig->host.window, item);
       rig->api.init_item(rig->host.window, item);
       rig->api.start(rig->host.window, item);
-      pump_pending_messages();
+      sockaddr_in mine{};
+      int length = sizeof mine;
+      getsockname(static_cast<SOCKET>(item->socket), reinterpret_cast<sockaddr*>(&mine), &length);
+      ports[item] = mine.sin_port;
+      // A host checks its items in turn, not all in one instant: each reply
+      // is handled as it comes, not after the host's own work on the next.
+      pump_messages_until([] { return false; }, 2);
     }
     pump_messages_until([&] { return rig->ended >= ended + rig->host.items.size(); }, 60000);
     size_t alarms = 0, requests = 0, prompt = 0, prompt_requests = 0;
@@ -443,12 +450,9 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
         alarms += rig->host.check_ends[e].result == CHECK_CHANGED;
       }
       g_failures += ends != 1;
-      sockaddr_in mine{};
-      int length = sizeof mine;
-      getsockname(static_cast<SOCKET>(item->socket), reinterpret_cast<sockaddr*>(&mine), &length);
       std::lock_guard<std::mutex> lock(seen->mutex);
-      const auto asked = static_cast<size_t>(seen->requests[mine.sin_port]);
-      const bool late = seen->held[mine.sin_port] != 0;
+      const auto asked = static_cast<size_t>(seen->requests[ports[item]]);
+      const bool late = seen->held[ports[item]] != 0;
       requests += asked;
       prompt += !late;
       prompt_requests += late ? 0 : asked;

@@ -61,6 +61,7 @@ void forget_messages(HostWindow* host) {
 void release_check(PluginRig* rig, CheckItem* item) {
   if (item->lookup_handle != 0) pump_messages_until([&] { return item->lookup_handle == 0; }, 5000);
   rig->api.item_check_end(rig->host.window, item);
+  rig->over.erase(item);
 }
 
 bool usable(WPARAM result) { return result == CHECK_OK_QUIET || result == CHECK_CHANGED; }
@@ -74,15 +75,17 @@ bool open_rig(PluginRig* rig, uint16_t port, std::string* error) {
     *error = "cannot create the host window";
     return false;
   }
-  rig->host.on_check_end = [rig](const CheckEnd&) {
+  rig->host.on_check_end = [rig](const CheckEnd& end) {
     rig->last_end = ticks_now();
     ++rig->ended;
+    rig->over.insert(end.item);
   };
+  // The host ticks each item whose check runs, and stops once it has ended.
   rig->host.on_message = [rig](UINT message, WPARAM, LPARAM) {
     if (message == MSG_SOCKET_EVENT && rig->first_event == 0) rig->first_event = ticks_now();
     if (message != WM_TIMER) return;
     for (CheckItem* item : rig->host.items) {
-      if (item->probe != nullptr) rig->api.timer(rig->host.window, item);
+      if (item->probe != nullptr && rig->over.count(item) == 0) rig->api.timer(rig->host.window, item);
     }
   };
   SetTimer(rig->host.window, kTickTimer, kTickPeriodMs, nullptr);

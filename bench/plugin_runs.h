@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "host_side.h"
@@ -22,6 +23,7 @@ struct PluginRig {
   int64_t last_end = 0;        // ticks of the latest one
   int64_t first_event = 0;     // ticks of the first socket notification since the last reset
   size_t clock_moves = 0;      // SetSystemTime calls recorded
+  std::unordered_set<const CheckItem*> over;  // checks ended and not yet released: no more ticks
 };
 
 bool open_rig(PluginRig* rig, uint16_t port, std::string* error);

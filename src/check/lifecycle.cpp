@@ -54,7 +54,7 @@ int finish_check(HWND window, CheckItem* item, CheckResult result) {
 // its time-out keeps that cause: a host that goes on ticking must not read
 // "no answer" where a lookup or a send failed.
 int fail(CheckItem* item) {
-  if (item->probe != nullptr) item->probe->failure_shown = 1;
+  if (item->probe != nullptr) item->probe->failure_shown = item->probe->failure_written = 1;
   return kOpFailed;
 }
 
@@ -208,6 +208,7 @@ int handle_reply(HWND window, CheckItem* item, const ReplyOutcome& reply) {
   if (step.usual_outdated) {
     server_round_trip_note(probe->server_addr, probe->server_port, decided.round_trip, now, true);
   }
+  if (probe->failure_written) set_item_error(item, 0);  // apply_offset writes its own failure
   return finish_check(window, item, apply_offset(item, decided.offset));
 }
 
@@ -282,6 +283,7 @@ extern "C" int WINAPI SNTP_Start(HWND window, CheckItem* item) {
   probe->non_answers_ignored = 0;
   probe->network_report = 0;
   probe->failure_shown = 0;
+  probe->failure_written = 0;
   probe->requests_sent = 0;
   probe->sample_count = 0;
   probe->asking_why = AskReason::kNone;

@@ -79,6 +79,10 @@ struct ProbeState {
   // ticks keep that text, and the third ends the check as failed. The next
   // request that goes out supersedes it.
   int32_t failure_shown;
+  // This check wrote a failure's text (a failed read, say) and went on: a
+  // reply that then decides the check clears it, so that the item does not
+  // show a failure beside the check's success.
+  int32_t failure_written;
   // Requests this check sent, and when the last one left (monotonic ms).
   int32_t requests_sent;
   uint64_t request_sent_at;

@@ -760,6 +760,11 @@ TEST_F(Checks, FailedSocketEvents) {
   EXPECT_EQ(it->server_info, nullptr);
   EXPECT_TRUE(system_times_set().empty());
   EXPECT_NE(it->probe, nullptr);
+  // The server's proper reply then decides, and no failure stays beside it.
+  responder_.send(reply(300 * kMs));
+  ASSERT_TRUE(wait_for_end_of(it));
+  EXPECT_EQ(result_of(it), CHECK_CHANGED);
+  EXPECT_EQ(it->error_text, nullptr);
 }
 
 // Windows reports an ICMP error for the request as a failed read, port
