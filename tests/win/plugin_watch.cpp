@@ -74,7 +74,6 @@ struct Watch {
     HANDLE handle;
     char* buffer;
     int length;
-    bool cancelled;
   };
   std::vector<Held> held;
 };
@@ -202,7 +201,7 @@ void complete_lookup(const Watch::Held& lookup) {
     uint32_t address;
     char name[8];
   };
-  if (!lookup.cancelled && w.knobs.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
+  if (w.knobs.lookup_error == 0 && lookup.length >= static_cast<int>(sizeof(Entry))) {
     auto* e = reinterpret_cast<Entry*>(lookup.buffer);
     *e = Entry{};
     std::memcpy(e->name, "fake", 5);
@@ -218,7 +217,7 @@ HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char*
   w.names.emplace_back(name != nullptr ? name : "");
   if (failing(SocketCall::kLookup)) return nullptr;
   if (!w.knobs.fake_lookups) return real.lookup(window, message, name, buffer, length);
-  const Watch::Held lookup{window, message, reinterpret_cast<HANDLE>(++w.next_lookup), buffer, length, false};
+  const Watch::Held lookup{window, message, reinterpret_cast<HANDLE>(++w.next_lookup), buffer, length};
   if (w.knobs.hold) {
     w.held.push_back(lookup);
   } else {
@@ -229,7 +228,6 @@ HANDLE WINAPI watched_lookup(HWND window, u_int message, const char* name, char*
 
 int WINAPI watched_cancel(HANDLE lookup) {
   w.cancelled.push_back(lookup);
-  for (Watch::Held& held : w.held) held.cancelled |= held.handle == lookup;
   if (reinterpret_cast<uintptr_t>(lookup) > kFakeLookupBase) return 0;
   return real.cancel(lookup);
 }

@@ -120,9 +120,7 @@ void fake_lookups(bool on, int error = 0);
 void fake_empty_lookups(bool empty);
 // With held lookups (fake lookups only) a lookup starts but neither writes
 // its entry nor posts its message until complete_held_lookups(), which does
-// both for every lookup held, in the order they started, and returns how
-// many there were. One the plug-in cancelled meanwhile posts its message
-// (queued before the cancel took effect) but writes nothing.
+// both for every lookup held and returns how many there were.
 void hold_lookups(bool on);
 int complete_held_lookups();
 // Names the plug-in asked to look up, in order.

@@ -34,16 +34,11 @@ struct ReceivedRequest {
 // arrives: it may read the clock then, or wait to play a slow network.
 using AnswerFn = std::function<std::vector<Datagram>(const ReceivedRequest&)>;
 
-// A limit on each client address's rate of requests, as the NTP reference
-// implementation (ntpd 4.2.8) applies it under `restrict default limited`:
-// its ntpd/ntp_monitor.c rounds the time since the address's previous packet
-// to whole seconds and refuses a packet when that plus one is under 2 s
-// (`discard minimum`), or when a leaky bucket of 8 s per packet
-// (`discard average`) overflows; a refusal fills the bucket again. A refused
-// request is dropped, or, with `kod` (kKod), answered as ntp_proto.c's
-// fast_xmit does: the RATE kiss, leap indicator 3, stratum 0, poll at least
-// 3, and every timestamp the request's transmit timestamp. A second refusal
-// in a row is dropped either way.
+// Each client address's rate limited as ntpd 4.2.8 does under `restrict
+// default limited` (ntpd/ntp_monitor.c): the interval since its last packet
+// rounded to whole seconds must reach 2 s less a second's grace, and a
+// bucket of 8 s a packet must not overflow. A refused request is dropped,
+// or with `kod` answered as ntp_proto.c's fast_xmit does (kKod).
 enum class RateLimit { kNone, kDrop, kKod };
 
 class Responder {
