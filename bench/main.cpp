@@ -22,11 +22,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache_runs.h"
@@ -383,6 +385,64 @@ void accuracy(PluginRig* rig, Responder* responder, const Options& o) {
   remove_items(rig);
 }
 
+// Replies held up on their way back: a thread of the benchmark sends each
+// when it is due, so that the responder serves other requests meanwhile.
+// Every delay is the same, so they fall due in the order they were held.
+class HeldReplies {
+ public:
+  explicit HeldReplies(Responder* responder) : responder_(responder), thread_([this] { send_when_due(); }) {}
+  ~HeldReplies() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    SetEvent(added_);
+    thread_.join();
+    CloseHandle(added_);
+  }
+  void hold(Datagram reply, const ReceivedRequest& request, DWORD ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back({GetTickCount64() + ms, std::move(reply), request});
+    SetEvent(added_);
+  }
+
+ private:
+  struct Held {
+    ULONGLONG due;
+    Datagram reply;
+    ReceivedRequest request;
+  };
+  void send_when_due() {
+    for (;;) {
+      DWORD wait = INFINITE;
+      Held due{};
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        if (!held_.empty()) {
+          const ULONGLONG now = GetTickCount64();
+          wait = held_.front().due > now ? static_cast<DWORD>(held_.front().due - now) : 0;
+          if (wait == 0) {
+            due = std::move(held_.front());
+            held_.pop_front();
+          }
+        }
+      }
+      if (wait == 0) {
+        responder_->send_to(std::move(due.reply), due.request);
+      } else {
+        WaitForSingleObject(added_, wait);
+      }
+    }
+  }
+  Responder* responder_;
+  HANDLE added_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::mutex mutex_;
+  std::deque<Held> held_;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
 // One reply in ten held up 200 ms on its way back, the server's clock the
 // same as ours: how often a check alerts from nothing, how many requests a
 // check sends, and how far it would step the clock. The checks start 2 ms
@@ -404,16 +464,16 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
     std::map<u_short, int> requests, held;
   };
   auto seen = std::make_shared<Seen>();
-  responder->answer_each([seen](const ReceivedRequest& request) {
+  HeldReplies held(responder);
+  responder->answer_each([seen, &held](const ReceivedRequest& request) {
     const uint64_t now = system_now();
     Datagram reply{reply_datagram(now, now)};
     std::lock_guard<std::mutex> lock(seen->mutex);
     ++seen->requests[request.from.sin_port];
-    if (seen->served++ % 10 == 9) {
-      reply.delay_ms = 200;
-      ++seen->held[request.from.sin_port];
-    }
-    return std::vector<Datagram>{reply};
+    if (seen->served++ % 10 != 9) return std::vector<Datagram>{reply};
+    ++seen->held[request.from.sin_port];
+    held.hold(std::move(reply), request, 200);
+    return std::vector<Datagram>{};
   });
   set_tick_period(rig, 250);
   heading("One reply in ten 200 ms late on its way back, the server's clock the same: checks started one after another");
@@ -482,7 +542,7 @@ void late_replies(PluginRig* rig, Responder* responder, FloorRig* floor, const O
         format("%.3f ms: the shortest round trip / 2 + 1 ms", limit_ms), ratio(error.percentile(99), limit_ms));
   }
   set_tick_period(rig, 1000);
-  serve(responder, ServerClock{});
+  serve(responder, ServerClock{});  // before `held` goes, whose replies the old answers send
 }
 
 // The address cache: its own lookups, and a check whose server is found in

@@ -275,7 +275,6 @@ TEST_F(Checks, BigStepsAreConfirmedByASecondRequest) {
     EXPECT_EQ(system_times_set().size(), c.result == CHECK_CHANGED && c.measure_only[0] == 0 ? 1u : 0u);
     const std::vector<ReceivedRequest> sent = responder_.requests();
     ASSERT_EQ(sent.size(), requests + c.answers.size());
-    EXPECT_EQ(responder_.refused(), 0u) << "no request refused, no RATE, no back-off";
     if (c.answers.size() == 1) continue;
     EXPECT_FALSE(std::equal(sent[requests].bytes.begin() + 40, sent[requests].bytes.end(),
                             sent[requests + 1].bytes.begin() + 40)) << "a fresh nonce";
@@ -437,16 +436,16 @@ TEST_F(Checks, AServerThatAsksToBeLeftAloneIsLeftAlone) {
   for (CheckItem* done : host_.items) api_.item_check_end(host_.window, done);
   reload_module();
   CheckItem* earlier = item();
-  const size_t asked_before = responder_.requests().size();
+  const size_t asked = responder_.requests().size();
   responder_.answer_next({});
   ASSERT_EQ(start(earlier), 0);
-  ASSERT_TRUE(responder_.wait_for_requests(asked_before + 1, 5000));
+  ASSERT_TRUE(responder_.wait_for_requests(asked + 1, 5000));
   advance_plugin_ticks(10);
   CheckItem* kissed = item();
   responder_.answer_next({Datagram{reply_datagram(now_, now_, 0xE4, 0, "RATE")}});
   ASSERT_EQ(start(kissed), 0);
   ASSERT_TRUE(wait_for_end_of(kissed));
-  responder_.send_to_request(asked_before, reply(300 * kMs));
+  responder_.send_to(reply(300 * kMs), responder_.requests()[asked]);
   ASSERT_TRUE(wait_for_end_of(earlier));
   EXPECT_EQ(result_of(earlier), CHECK_CHANGED);
   EXPECT_EQ(start(item()), -1) << "still backed off";

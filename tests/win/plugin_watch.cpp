@@ -234,37 +234,27 @@ int WINAPI watched_cancel(HANDLE lookup) {
 
 FILETIME as_filetime(uint64_t t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
 
-uint64_t from_filetime(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
-
-// The precise clock the plug-in finds (it looks it up once per load): the
-// test's clock while one is set, else the system's, off by the running
-// offset.
-void WINAPI watched_precise_clock(LPFILETIME t) {
+// The real time by the precise clock (the coarse one where the system has
+// none, or when asked), off by the running offset.
+uint64_t real_clock(bool coarse) {
   using PreciseClock = VOID(WINAPI*)(LPFILETIME);
-  static const auto system = reinterpret_cast<PreciseClock>(
+  static const auto precise = reinterpret_cast<PreciseClock>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-  if (const uint64_t clock = w.clock; clock != 0) {
-    *t = as_filetime(clock);
-    return;
-  }
-  FILETIME now;
-  if (system != nullptr) {
-    system(&now);
-  } else {
-    real.coarse_clock(&now);
-  }
-  *t = as_filetime(from_filetime(now) + static_cast<uint64_t>(w.knobs.running_offset));
+  FILETIME t;
+  (coarse || precise == nullptr ? real.coarse_clock : precise)(&t);
+  return ((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) + static_cast<uint64_t>(w.knobs.running_offset);
+}
+
+// The clocks the plug-in reads: the test's clock while one is set, else the
+// real ones (the precise one it finds through GetProcAddress, once per load).
+void WINAPI watched_precise_clock(LPFILETIME t) {
+  const uint64_t clock = w.clock;
+  *t = as_filetime(clock != 0 ? clock : real_clock(false));
 }
 
 void WINAPI watched_coarse_clock(LPFILETIME t) {
   const uint64_t clock = w.clock;
-  if (clock == 0) {
-    FILETIME now;
-    real.coarse_clock(&now);
-    *t = as_filetime(from_filetime(now) + static_cast<uint64_t>(w.knobs.running_offset));
-  } else {
-    *t = as_filetime(clock + static_cast<uint64_t>(w.knobs.coarse_skew));
-  }
+  *t = as_filetime(clock != 0 ? clock + static_cast<uint64_t>(w.knobs.coarse_skew) : real_clock(true));
 }
 
 DWORD WINAPI watched_ticks() { return w.ticks; }

@@ -34,9 +34,7 @@ bool Responder::start(const char* address) {
   // once); the system may grant less.
   const int receive_buffer = 4 << 20;
   setsockopt(server_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
-  late_ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   thread_ = std::thread([this] { serve(); });
-  late_thread_ = std::thread([this] { send_late(); });
   return true;
 }
 
@@ -51,11 +49,7 @@ void Responder::stop() {
     getsockname(server_, reinterpret_cast<sockaddr*>(&self), &length);
     sendto(other_, "q", 1, 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
     thread_.join();
-    SetEvent(late_ready_);
-    late_thread_.join();
   }
-  if (late_ready_ != nullptr) CloseHandle(late_ready_);
-  late_ready_ = nullptr;
   for (SOCKET* s : {&server_, &other_}) {
     if (*s != INVALID_SOCKET) closesocket(*s);
     *s = INVALID_SOCKET;
@@ -79,30 +73,6 @@ void Responder::send_to(Datagram datagram, const ReceivedRequest& request) {
          reinterpret_cast<const sockaddr*>(&request.from), sizeof request.from);
 }
 
-void Responder::send_late() {
-  for (;;) {
-    DWORD wait = INFINITE;
-    Late due;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-      const ULONGLONG now = GetTickCount64();
-      if (!late_.empty() && late_.front().due <= now) {
-        due = std::move(late_.front());
-        late_.pop_front();
-        wait = 0;
-      } else if (!late_.empty()) {
-        wait = static_cast<DWORD>(late_.front().due - now);
-      }
-    }
-    if (wait == 0) {
-      send_to(std::move(due.datagram), due.request);
-    } else {
-      WaitForSingleObject(late_ready_, wait);
-    }
-  }
-}
-
 void Responder::send(const Datagram& datagram) {
   ReceivedRequest last;
   {
@@ -113,35 +83,17 @@ void Responder::send(const Datagram& datagram) {
   send_to(datagram, last);
 }
 
-void Responder::send_to_request(size_t index, const Datagram& datagram) {
-  ReceivedRequest request;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (index >= requests_.size()) return;
-    request = requests_[index];
-  }
-  send_to(datagram, request);
-}
-
 void Responder::limit_rate(RateLimit limit, std::function<uint32_t()> clock_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   limit_ = limit;
   limit_clock_ = std::move(clock_ms);
   clients_.clear();
-  refused_ = 0;
 }
 
-size_t Responder::refused() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return refused_;
-}
-
-// ntp_monitor()'s arithmetic, in whole seconds as there: the headway of the
-// average limit (2^3 s), the bucket's limit (8 headways), the minimum
-// spacing (2 s), a 1-s grace on the minimum and a 2-s grace on the headway.
-// A refusal that finds the bucket below its limit fills it and may be
-// answered with the kiss; one that finds it full is only dropped. Called
-// with the lock held.
+// ntp_monitor()'s arithmetic in whole seconds: a headway of 2^3 s, a bucket
+// of 8 headways, a minimum of 2 s with a second's grace. A refusal fills
+// the bucket, and is answered with the kiss only when it was not full.
+// Called with the lock held.
 Responder::Admission Responder::admit(const ReceivedRequest& request) {
   constexpr int kHead = 8, kLimit = 8 * kHead, kMinimum = 2;
   const uint32_t now = limit_clock_();
@@ -159,26 +111,21 @@ Responder::Admission Responder::admit(const ReceivedRequest& request) {
     client->leak = leak - 2;
     return Admission::kPass;
   }
-  ++refused_;
   if (client->leak >= kLimit) return Admission::kDrop;
   client->leak = kLimit + kHead;
   return limit_ == RateLimit::kKod ? Admission::kKiss : Admission::kDrop;
 }
 
-// fast_xmit()'s RATE kiss: the request's version, server mode, leap
-// indicator 3, stratum 0, poll at least 3, the request's precision, root
-// delay and dispersion, "RATE", and the request's transmit timestamp in
-// every timestamp field.
-static std::vector<uint8_t> rate_kiss(const std::vector<uint8_t>& request) {
-  std::vector<uint8_t> kiss(48, 0);
-  if (request.size() < 48) return kiss;
-  kiss[0] = static_cast<uint8_t>(0xC0 | (request[0] & 0x38) | 4);
+// fast_xmit()'s RATE kiss: the request with leap indicator 3, server mode,
+// stratum 0, poll at least 3, "RATE", and its transmit timestamp in every
+// timestamp field.
+static std::vector<uint8_t> rate_kiss(std::vector<uint8_t> kiss) {
+  kiss.resize(48);
+  kiss[0] = static_cast<uint8_t>(0xC0 | (kiss[0] & 0x38) | 4);
   kiss[1] = 0;
-  kiss[2] = static_cast<uint8_t>(std::max<int8_t>(static_cast<int8_t>(request[2]), 3));
-  kiss[3] = request[3];
-  std::copy(request.begin() + 4, request.begin() + 12, kiss.begin() + 4);
+  kiss[2] = static_cast<uint8_t>(std::max<int8_t>(static_cast<int8_t>(kiss[2]), 3));
   std::memcpy(kiss.data() + 12, "RATE", 4);
-  for (size_t at : {16, 24, 32, 40}) std::copy(request.begin() + 40, request.begin() + 48, kiss.begin() + at);
+  for (size_t at : {16, 24, 32}) std::memcpy(kiss.data() + at, kiss.data() + 40, 8);
   return kiss;
 }
 
@@ -211,9 +158,8 @@ void Responder::serve() {
       if (n < 0) continue;
       request = {std::vector<uint8_t>(buffer, buffer + n), from};
       requests_.push_back(request);
-      admission = limit_ != RateLimit::kNone ? admit(request) : Admission::kPass;
-      if (admission != Admission::kPass) {
-        // refused: no script is taken
+      if (limit_ != RateLimit::kNone) admission = admit(request);
+      if (admission != Admission::kPass) {  // refused: no script is taken
       } else if (!scripts_.empty()) {
         answers = std::move(scripts_.front());
         scripts_.pop_front();
@@ -223,16 +169,6 @@ void Responder::serve() {
     }
     if (admission == Admission::kKiss) answers = {Datagram{rate_kiss(request.bytes), false, false}};
     if (answer) answers = answer(request);
-    for (Datagram& d : answers) {
-      if (d.delay_ms == 0) {
-        send_to(d, request);
-        continue;
-      }
-      // Due in the order made when every delay is the same, as in the
-      // benchmark; a shorter delay after a longer one waits for it.
-      std::lock_guard<std::mutex> lock(mutex_);
-      late_.push_back({GetTickCount64() + d.delay_ms, std::move(d), request});
-      SetEvent(late_ready_);
-    }
+    for (const Datagram& d : answers) send_to(d, request);
   }
 }

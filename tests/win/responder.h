@@ -20,9 +20,6 @@ struct Datagram {
   // Sent with the request's nonce copied into its originate timestamp, as a
   // server does; false sends the bytes as they are (a forger's datagram).
   bool echo_nonce = true;
-  // Sent this long after it was made, as a reply held up on its way back;
-  // the responder serves other requests meanwhile.
-  DWORD delay_ms = 0;
 };
 
 struct ReceivedRequest {
@@ -55,22 +52,19 @@ class Responder {
   // Answers each request that finds no script waiting with what `answer`
   // returns (an empty function leaves such requests unanswered again).
   void answer_each(AnswerFn answer);
-  // Sends a datagram now to the sender of the last request, or of request
-  // number `index` (from 0).
+  // Sends a datagram now to the sender of the last request, or of `request`
+  // (from any thread).
   void send(const Datagram& datagram);
-  void send_to_request(size_t index, const Datagram& datagram);
+  void send_to(Datagram datagram, const ReceivedRequest& request);
   // Limits each client's rate from now on, timing arrivals on `clock_ms` (a
   // test passes the plug-in's counter, which it moves on instead of
   // sleeping). Refused requests take no script.
   void limit_rate(RateLimit limit, std::function<uint32_t()> clock_ms);
-  size_t refused();  // requests the limit refused since it was set
   std::vector<ReceivedRequest> requests();
   bool wait_for_requests(size_t count, DWORD timeout_ms);
 
  private:
   void serve();
-  void send_late();
-  void send_to(Datagram datagram, const ReceivedRequest& request);
   enum class Admission { kPass, kKiss, kDrop };
   Admission admit(const ReceivedRequest& request);
 
@@ -78,15 +72,7 @@ class Responder {
   SOCKET other_ = INVALID_SOCKET;
   uint16_t port_ = 0;
   std::thread thread_;
-  std::thread late_thread_;  // sends the delayed datagrams when they are due
   std::mutex mutex_;
-  HANDLE late_ready_ = nullptr;  // an event: a delayed datagram was added, or the responder stops
-  struct Late {
-    ULONGLONG due;
-    Datagram datagram;
-    ReceivedRequest request;
-  };
-  std::deque<Late> late_;  // in the order they are due: every delay is counted from its request
   std::deque<std::vector<Datagram>> scripts_;
   AnswerFn answer_each_;
   std::vector<ReceivedRequest> requests_;
@@ -99,5 +85,4 @@ class Responder {
     int leak;  // the bucket, in seconds
   };
   std::vector<Client> clients_;
-  size_t refused_ = 0;
 };
